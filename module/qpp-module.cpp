@@ -1,0 +1,138 @@
+// The module's functions run on the thread of the calling script code,
+// which holds the interpreter lock: a plugin's worker inside a callback or
+// while the script is imported.
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "qpp-module.h"
+#include "qpp-plugin.h"
+
+namespace {
+
+// Owns one reference besides the module attribute's.
+PyObject *qpp_error = nullptr;
+
+PyObject *qpp_py_log(PyObject *args, void (*log)(const char *, ...))
+{
+    const char *message = nullptr;
+    if (! PyArg_ParseTuple(args, "s", &message)) {
+        PyErr_SetString(PyExc_TypeError, "message type must be a string");
+        return nullptr;
+    }
+    // The message is text, never a format.
+    log("%s", message);
+    return PyLong_FromLong(0);
+}
+
+PyObject *qpp_py_print(PyObject *, PyObject *args)
+{
+    return qpp_py_log(args, qd_printf);
+}
+
+PyObject *qpp_py_debug(PyObject *, PyObject *args)
+{
+    return qpp_py_log(args, qd_dprintf);
+}
+
+PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
+{
+    qppPlugin *plugin = qppPlugin::GetInstance();
+    if (plugin == nullptr) {
+        PyErr_SetString(
+            PyExc_TypeError, "dispatch error; plugin instance not found");
+        return nullptr;
+    }
+
+    const char *target = nullptr;
+    PyObject *list = nullptr;
+    const char *payload = nullptr;
+    unsigned char format = 0, header = 0;
+    if (! PyArg_ParseTuple(args, "sO!s|bb", &target, &PyList_Type, &list,
+            &payload, &format, &header)) {
+        PyErr_SetString(PyExc_TypeError, "dispatch argument type error");
+        return nullptr;
+    }
+
+    std::set<std::string> channels;
+    // The length is taken once; the second test only guards the index.
+    Py_ssize_t count = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(list); i++) {
+        PyObject *item = PyList_GET_ITEM(list, i);  // borrowed
+        if (! PyUnicode_Check(item)) continue;
+        qppPyRef encoded =
+            qppPyRef::Steal(PyUnicode_AsEncodedString(item, "UTF-8", "strict"));
+        if (! encoded || ! PyBytes_Check(encoded.get())) {
+            PyErr_SetString(
+                PyExc_TypeError, "channel list items must be Unicode strings.");
+            return nullptr;
+        }
+        channels.insert(std::string(PyBytes_AS_STRING(encoded.get())));
+    }
+
+    std::vector<uint8_t> buffer(payload, payload + strlen(payload));
+
+    uint8_t flags = 0;
+    if (format == 1 || format == 2) flags = format;
+    if (header == 1) flags |= 16;
+
+    std::string name(target);
+
+    try {
+        plugin->DispatchSinkPayload(name, channels, buffer.size(),
+            buffer.empty() ? nullptr : buffer.data(),
+            qdFlags<qdPlugin::DispatchFlags>::FromValue(flags));
+    }
+    catch (const std::exception &e) {
+        qd_dprintf("%s: error dispatching payload: %s\n",
+            plugin->GetTag().c_str(), e.what());
+        Py_RETURN_FALSE;
+    }
+    Py_RETURN_TRUE;
+}
+
+PyMethodDef qpp_methods[] = {
+    {"print", qpp_py_print, METH_VARARGS,
+        "Send a message to the Quiven Agent logger."},
+    {"debug", qpp_py_debug, METH_VARARGS,
+        "Send a debug message to the Quiven Agent logger."},
+    {"dispatch", qpp_py_dispatch, METH_VARARGS,
+        "Dispatch a payload to a Quiven Agent sink plugin."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef qpp_module = {
+    PyModuleDef_HEAD_INIT,
+    "qpp",
+    nullptr,
+    -1,
+    qpp_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_qpp(void)
+{
+    PyObject *module = PyModule_Create2(&qpp_module, 1013);
+    if (module == nullptr) return nullptr;
+
+    // Sub-interpreters get copies of the module made from the first import,
+    // so this runs once per runtime. A class left from a runtime that was
+    // finalised is not released: its interpreter is gone.
+    qpp_error = PyErr_NewException("qpp.error", nullptr, nullptr);
+    Py_XINCREF(qpp_error);
+    if (qpp_error == nullptr ||
+        PyModule_AddObject(module, "error", qpp_error) < 0) {
+        Py_XDECREF(qpp_error);
+        Py_CLEAR(qpp_error);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,31 @@
+// The record handed from host threads to the worker. A hook builds it
+// completely on the host's thread; the worker takes it from the queue and
+// never changes it. It owns one share of each flow and a statistics
+// snapshot taken when the flow was added.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "quivend.h"
+
+struct qppEvent
+{
+    // Private codes of the plugin's own events.
+    static constexpr uint8_t PRV_UNLOAD = 99;  // 'c': the unload notice
+    static constexpr uint8_t PRV_SYNC = 115;   // 's': signal sync, no script
+
+    uint8_t prv = 0;
+    uint16_t event = 0;
+    std::vector<std::pair<std::shared_ptr<qdFlow>, qdFlowStats>> flows;
+    qdSyncPoint *sync = nullptr;  // PRV_SYNC only; owned by the host
+
+    qppEvent() = default;
+    qppEvent(uint8_t prv, uint16_t event) : prv(prv), event(event) { }
+
+    // Adds a share of flow and a copy of its live statistics, read under the
+    // flow's own mutex so that the host never changes them mid-copy.
+    void PushFlow(std::shared_ptr<qdFlow> &flow);
+};

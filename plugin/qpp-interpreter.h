@@ -1,0 +1,69 @@
+// Sub-interpreters and the way threads enter them.
+//
+// qppPySubInterpreter owns one sub-interpreter of the process-wide runtime:
+// it is created and ended by a host thread (the plugin's constructor and
+// destructor) holding the interpreter lock under the main thread state.
+//
+// qppPyThreadState owns a thread state that it created for an interpreter;
+// thread_scope is the only way the worker enters its sub-interpreter: it
+// takes the interpreter lock with a fresh thread state and gives both up on
+// every way out, exceptions included. Scopes are neither copied nor nested.
+#pragma once
+
+#include "qpp-python.h"
+
+class qppPyThreadState
+{
+public:
+    explicit qppPyThreadState(PyInterpreterState *interp);
+    ~qppPyThreadState();
+
+    qppPyThreadState(const qppPyThreadState &) = delete;
+    qppPyThreadState &operator=(const qppPyThreadState &) = delete;
+
+    PyThreadState *get() const { return ts; }
+
+private:
+    PyThreadState *ts;
+};
+
+class qppPySubInterpreter
+{
+public:
+    // Call with the interpreter lock held under the main thread state, which
+    // is current again on return. IsValid() is false when creation failed.
+    qppPySubInterpreter();
+    // Same precondition; ends the sub-interpreter if there is one.
+    ~qppPySubInterpreter();
+
+    qppPySubInterpreter(const qppPySubInterpreter &) = delete;
+    qppPySubInterpreter &operator=(const qppPySubInterpreter &) = delete;
+
+    bool IsValid() const { return ts != nullptr; }
+    PyInterpreterState *GetInterpreterState() const
+    {
+        return ts ? ts->interp : nullptr;
+    }
+
+    class thread_scope
+    {
+    public:
+        explicit thread_scope(PyInterpreterState *interp);
+        ~thread_scope();
+
+        thread_scope(const thread_scope &) = delete;
+        thread_scope &operator=(const thread_scope &) = delete;
+
+    private:
+        qppPyThreadState state;
+        PyThreadState *ts_prev;
+    };
+
+private:
+    PyThreadState *ts;
+};
+
+// Process-wide allocator for the interpreter's large blocks (arenas and
+// thread-state data stacks) that keeps a few freed blocks for reuse; see
+// the source for why. Installed once, before the interpreter starts.
+void qppInstallArenaCache();

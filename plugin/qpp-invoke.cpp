@@ -1,0 +1,127 @@
+// Calling the script's callbacks for one event, inside the sub-interpreter.
+
+#include <unordered_set>
+
+#include "qpp-plugin.h"
+
+namespace {
+
+// Puts item into slot i of a new tuple or list, which takes it over.
+void SetTupleItem(PyObject *tuple, Py_ssize_t i, qppPyRef &&item)
+{
+    PyTuple_SET_ITEM(tuple, i, item.release());
+}
+
+}  // namespace
+
+bool qppPlugin::CallScriptFunction(const qppEvent &event)
+{
+    std::unordered_set<ScriptFunction, qdEnumHasher> selected;
+    uint8_t mask = script_function_mask.load();
+
+    if (event.prv == qppEvent::PRV_UNLOAD && (mask & ProcessAgentEvent))
+        selected.insert(ProcessAgentEvent);
+
+    switch (event.event) {
+    case 0:
+        if (selected.empty()) {
+            qd_dprintf("%s: agent or private event not set.\n", tag.c_str());
+            return false;
+        }
+        break;
+    case qdPluginProcessor::EVENT_FLOW_MAP:
+        if (mask & ProcessFlowMap) selected.insert(ProcessFlowMap);
+        if (mask & ProcessFlowStats) selected.insert(ProcessFlowStats);
+        break;
+    case 2: case 3: case 4: case 5: case 6: case 7:
+        if (mask & ProcessFlowEvent) selected.insert(ProcessFlowEvent);
+        break;
+    case qdPluginProcessor::EVENT_UPDATE_INIT:
+    case qdPluginProcessor::EVENT_UPDATE_COMPLETE:
+        if (mask & ProcessAgentEvent) selected.insert(ProcessAgentEvent);
+        break;
+    default:
+        qd_dprintf("%s: unhandled plugin event: %d\n", tag.c_str(),
+            static_cast<int>(event.event));
+        return false;
+    }
+
+    qppPySubInterpreter::thread_scope scope(interpreter->GetInterpreterState());
+
+    // The order in which the callbacks of one event are called: for a flow
+    // map, the statistics form comes before the full form.
+    static const ScriptFunction order[] = {
+        ProcessAgentEvent, ProcessFlowEvent, ProcessFlowStats, ProcessFlowMap};
+
+    bool result = true;
+    for (ScriptFunction id : order) {
+        if (selected.count(id) == 0) continue;
+
+        auto bound = script_functions.find(id);
+        if (bound == script_functions.end()) continue;
+        PyObject *callable = bound->second.get();
+        const std::string &name = script_function_names.at(id);
+
+        qppPyRef args;
+        switch (id) {
+        case ProcessAgentEvent: {
+            args = qppPyRef::Steal(PyTuple_New(1));
+            if (! args) throw qdException("cannot create new args tuple");
+            qppPyRef value = qppPyRef::Steal(
+                PyLong_FromLong(event.prv ? event.prv : event.event));
+            if (! value) {
+                throw qdException("cannot create new long from: %s",
+                    "event.prv or event.event");
+            }
+            SetTupleItem(args.get(), 0, std::move(value));
+            break;
+        }
+        case ProcessFlowEvent: {
+            args = qppPyRef::Steal(PyTuple_New(2));
+            if (! args) throw qdException("cannot create new args tuple");
+            qppPyRef value = qppPyRef::Steal(PyLong_FromLong(event.event));
+            if (! value)
+                throw qdException("cannot create new long from: %s", "event.event");
+            SetTupleItem(args.get(), 0, std::move(value));
+            if (event.flows.size() != 1) {
+                throw qdException("unexpected event flow count: %lu",
+                    static_cast<unsigned long>(event.flows.size()));
+            }
+            SetTupleItem(args.get(), 1,
+                qppPyRef::Steal(EncodeFlow(
+                    event.flows[0].first, event.flows[0].second, false)));
+            break;
+        }
+        case ProcessFlowMap:
+        case ProcessFlowStats: {
+            args = qppPyRef::Steal(PyTuple_New(1));
+            if (! args) throw qdException("cannot create new args tuple");
+            qppPyRef list = qppPyRef::Steal(
+                PyList_New(static_cast<Py_ssize_t>(event.flows.size())));
+            if (! list) throw qdException("cannot create new flows list");
+            for (size_t i = 0; i < event.flows.size(); i++) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    EncodeFlow(event.flows[i].first, event.flows[i].second,
+                        id == ProcessFlowStats));
+            }
+            SetTupleItem(args.get(), 0, std::move(list));
+            break;
+        }
+        }
+
+        // The configuration's own switch: shown without the host's debug.
+        if (debug) {
+            qd_printf("%s: calling script function: %s\n", tag.c_str(),
+                name.c_str());
+        }
+
+        qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(callable, args.get()));
+        args.reset();
+        if (! rc) {
+            qppPrintPythonError();
+            result = false;
+        }
+    }
+
+    return result;
+}

@@ -1,0 +1,190 @@
+// The plugin object: factory, construction and destruction, and the hooks
+// through which host threads hand events to the worker.
+
+#include <cerrno>
+#include <cstring>
+
+#include "qpp-plugin.h"
+
+extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
+    const std::string &tag, const std::map<std::string, std::string> &params)
+{
+    qppPlugin *plugin = new qppPlugin(tag, params);
+    uint8_t type = plugin->GetType();
+    if (type == qdPlugin::TYPE_PROC_FLOW || type == qdPlugin::TYPE_PROC_STATS)
+        return plugin;
+
+    qd_printf("Invalid plugin type: %s [%u]\n", tag.c_str(),
+        static_cast<unsigned>(type));
+    delete plugin;
+    return nullptr;
+}
+
+qppPlugin::qppPlugin(
+    const std::string &tag, const std::map<std::string, std::string> &params)
+    : qdPluginProcessor(tag, params), reload(true), debug(false),
+      script_digest{}, script_function_mask(0),
+      script_function_names{
+          {ProcessAgentEvent, "ProcessAgentEvent"},
+          {ProcessFlowEvent, "ProcessFlowEvent"},
+          {ProcessFlowMap, "ProcessFlowMap"},
+          {ProcessFlowStats, "ProcessFlowStats"},
+      }
+{
+    if (conf_filename.empty()) {
+        throw qdException("%s: %s: %s", tag.c_str(), "conf_filename",
+            strerror(EINVAL));
+    }
+
+    PyInitialize(tag);
+
+    PyEval_RestoreThread(pts_main);
+    interpreter.reset(new qppPySubInterpreter());
+    bool created = interpreter->IsValid();
+    if (! created) {
+        PyErr_Clear();
+        interpreter.reset();
+    }
+    pts_main = PyEval_SaveThread();
+
+    if (! created) {
+        // No plugin object ever exists without its sub-interpreter.
+        PyFinalize(tag);
+        throw qdException("could not create Python sub-interpreter");
+    }
+
+    qd_dprintf("%s: initialized\n", tag.c_str());
+}
+
+qppPlugin::~qppPlugin()
+{
+    Join();
+
+    if (interpreter) {
+        // What the plugin still holds of the script belongs to the
+        // sub-interpreter and is released inside it, before it ends.
+        {
+            qppPySubInterpreter::thread_scope scope(
+                interpreter->GetInterpreterState());
+            ReleasePythonState();
+        }
+        PyEval_RestoreThread(pts_main);
+        interpreter.reset();
+        pts_main = PyEval_SaveThread();
+    }
+
+    PyFinalize(tag);
+
+    qd_dprintf("%s: destroyed\n", tag.c_str());
+}
+
+void qppPlugin::ReleasePythonState()
+{
+    script_functions.clear();
+    script_module.reset();
+    flow_keys.reset();
+}
+
+void qppPlugin::GetVersion(std::string &version) { version = QPP_PLUGIN_VERSION; }
+
+void qppPlugin::QueueEvent(qppEvent &&event)
+{
+    std::lock_guard<std::mutex> guard(event_lock);
+    events.push_back(std::move(event));
+    event_cond.notify_one();
+}
+
+void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
+{
+    switch (event) {
+    case qdPlugin::EVENT_RELOAD:
+        reload = true;
+        break;
+    case qdPlugin::EVENT_SYNC: {
+        qdSyncPoint *sync = static_cast<qdSyncPoint *>(param);
+        if (sync == nullptr) break;
+        std::lock_guard<std::mutex> guard(event_lock);
+        if (worker_done) {
+            sync->Signal();
+            break;
+        }
+        qppEvent record(qppEvent::PRV_SYNC, 0);
+        record.sync = sync;
+        events.push_back(std::move(record));
+        event_cond.notify_one();
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void qppPlugin::DispatchProcessorEvent(
+    qdPluginProcessor::Event event, qdFlowMap *flow_map)
+{
+    if ((script_function_mask.load() & (ProcessFlowMap | ProcessFlowStats)) == 0)
+        return;
+
+    qppEvent record(0, event);
+    for (size_t b = 0; b < flow_map->buckets; b++) {
+        qdFlowMap::bucket_type &flows = flow_map->Acquire(b);
+        for (auto &entry : flows) {
+            std::shared_ptr<qdFlow> &flow = entry.second;
+            // The host writes the flags under the flow's mutex.
+            std::lock_guard<std::recursive_mutex> guard(flow->lock);
+            if (flow->flags.detection_init && ! flow->flags.expired)
+                record.PushFlow(flow);
+        }
+        flow_map->Release(b);
+    }
+
+    if (record.flows.empty()) return;
+    QueueEvent(std::move(record));
+}
+
+void qppPlugin::DispatchProcessorEvent(
+    qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow)
+{
+    if ((script_function_mask.load() & ProcessFlowEvent) == 0) return;
+
+    std::lock_guard<std::mutex> guard(event_lock);
+    qppEvent record(0, event);
+    record.PushFlow(flow);
+    events.push_back(std::move(record));
+    event_cond.notify_one();
+}
+
+void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event,
+    std::map<std::string, std::shared_ptr<qdInterface>> *) { }
+
+void qppPlugin::DispatchProcessorEvent(
+    qdPluginProcessor::Event, const std::string &, qdPacketStats *) { }
+
+void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event, qdPacketStats *)
+{
+}
+
+void qppPlugin::DispatchProcessorEvent(
+    qdPluginProcessor::Event event, qdInstanceStatus *)
+{
+    QueueAgentEvent(event);
+}
+
+void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event event)
+{
+    QueueAgentEvent(event);
+}
+
+void qppPlugin::QueueAgentEvent(uint16_t event)
+{
+    if ((script_function_mask.load() & ProcessAgentEvent) == 0) return;
+    QueueEvent(qppEvent(0, event));
+}
+
+void qppPlugin::DispatchSinkPayload(const std::string &target,
+    const std::set<std::string> &channels, size_t length,
+    const uint8_t *payload, qdFlags<qdPlugin::DispatchFlags> flags)
+{
+    qdPluginProcessor::DispatchSinkPayload(
+        target, channels, length, payload, flags);
+}

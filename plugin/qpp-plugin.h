@@ -1,0 +1,149 @@
+// qppPlugin: the Python processor plugin as the host sees it.
+//
+// Threads. Host threads run the factory, the constructor, the destructor and
+// the event hooks. Each instance has one worker thread (Entry), the only
+// thread that runs this instance's script code and the only one that
+// touches its Python state (script_module, script_functions, flow_keys),
+// its configuration (debug, script_path, script_digest, module_paths) and
+// the tag after the worker has started.
+//
+// Locks, in the only order in which they are ever nested:
+//   interpreter lock -> plock                (dispatch looks up the registry)
+//   interpreter lock -> flow lock -> qdAddr::lock   (encoding a flow)
+//   event_lock -> flow lock                  (a hook snapshots statistics)
+// plock is held around the interpreter lock only while the process-wide
+// runtime is brought up or finalised, when no worker runs script code.
+// event_lock is never held together with the interpreter lock or a flow-map
+// bucket.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "qpp-event.h"
+#include "qpp-flow-keys.h"
+#include "qpp-interpreter.h"
+#include "qpp-python.h"
+#include "quivend.h"
+
+#define QPP_PLUGIN_NAME "Quiven Python Processor Plugin"
+#define QPP_PLUGIN_VERSION "1.0.35"
+
+class qppPlugin : public qdPluginProcessor
+{
+public:
+    enum ScriptFunction : uint8_t {
+        ProcessAgentEvent = 1,
+        ProcessFlowEvent = 2,
+        ProcessFlowMap = 4,
+        ProcessFlowStats = 8,
+    };
+
+    qppPlugin(const std::string &tag,
+        const std::map<std::string, std::string> &params);
+    ~qppPlugin() override;
+
+    void *Entry() override;
+
+    void GetVersion(std::string &version) override;
+
+    void DispatchEvent(qdPlugin::Event event, void *param = nullptr) override;
+
+    void DispatchProcessorEvent(
+        qdPluginProcessor::Event event, qdFlowMap *flow_map) override;
+    void DispatchProcessorEvent(
+        qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow) override;
+    void DispatchProcessorEvent(qdPluginProcessor::Event event,
+        std::map<std::string, std::shared_ptr<qdInterface>> *interfaces)
+        override;
+    void DispatchProcessorEvent(qdPluginProcessor::Event event,
+        const std::string &iface, qdPacketStats *stats) override;
+    void DispatchProcessorEvent(
+        qdPluginProcessor::Event event, qdPacketStats *stats) override;
+    void DispatchProcessorEvent(
+        qdPluginProcessor::Event event, qdInstanceStatus *status) override;
+    void DispatchProcessorEvent(qdPluginProcessor::Event event) override;
+
+    void DispatchSinkPayload(const std::string &target,
+        const std::set<std::string> &channels, size_t length,
+        const uint8_t *payload, qdFlags<qdPlugin::DispatchFlags> flags) override;
+    using qdPluginProcessor::DispatchSinkPayload;
+
+    // The flow dictionary of flow and its snapshot stats: the statistics
+    // form when stats_only, the full form otherwise. Needs the interpreter
+    // lock with this instance's sub-interpreter current. Returns a new
+    // reference; throws qdException.
+    PyObject *EncodeFlow(const std::shared_ptr<qdFlow> &flow,
+        const qdFlowStats &stats, bool stats_only);
+
+    // Serves one event on the worker thread: enters the sub-interpreter and
+    // calls the callbacks the event selects. True when every selected
+    // callback returned normally. Throws qdException when the arguments
+    // cannot be built.
+    bool CallScriptFunction(const qppEvent &event);
+
+    // Re-reads the configuration and imports the script when its digest
+    // changed. Worker thread only; throws qdException.
+    void Reload();
+
+    // Binds one callback of the loaded script module. Worker thread only,
+    // inside a thread_scope.
+    bool LoadScriptFunction(ScriptFunction id);
+
+    static void PyInitialize(const std::string &tag);
+    static void PyFinalize(const std::string &tag);
+
+    // This instance's sub-interpreter, for hosts of the encoder outside
+    // the worker (tests and benchmarks enter it with a thread_scope).
+    PyInterpreterState *GetPyInterpreter() const
+    {
+        return interpreter->GetInterpreterState();
+    }
+
+    static void AddInstance(qppPlugin *plugin);
+    static void RemoveInstance(qppPlugin *plugin);
+    static qppPlugin *GetInstance();
+
+private:
+    void QueueEvent(qppEvent &&event);
+    void QueueAgentEvent(uint16_t event);
+    void ServeEvents();
+    void SignalPendingSyncs();
+    void ReleasePythonState();
+
+    std::atomic<bool> reload;
+    bool debug;
+    std::string script_path;
+    uint8_t script_digest[20];
+    std::unique_ptr<qppPySubInterpreter> interpreter;
+    qppPyRef script_module;
+    std::string script_module_name;  // the name script_module was imported as
+    std::set<std::string> module_paths;
+    std::atomic<uint8_t> script_function_mask;
+    const std::unordered_map<ScriptFunction, const std::string, qdEnumHasher>
+        script_function_names;
+    std::unordered_map<ScriptFunction, qppPyRef, qdEnumHasher>
+        script_functions;
+
+    std::deque<qppEvent> events;  // guarded by event_lock
+    bool worker_done = false;     // guarded by event_lock
+    std::mutex event_lock;
+    std::condition_variable event_cond;  // one signal per queued event
+
+    // Worker thread, made on first use; see qpp-flow-keys.h.
+    std::unique_ptr<qppFlowKeys, qppFlowKeysDeleter> flow_keys;
+
+    static std::mutex plock;
+    static uint32_t pinit;  // guarded by plock
+    static PyThreadState *pts_main;
+    static std::unordered_map<std::thread::id, qppPlugin *> instances;
+};

@@ -1,0 +1,86 @@
+// The worker thread: loads the script when asked, serves queued events one
+// at a time, and tells the script when it is unloaded.
+
+#include <chrono>
+
+#include "qpp-plugin.h"
+
+namespace {
+
+// The worker outlives whatever a bad configuration, a broken script or an
+// argument that cannot be built throws at it: the failure is logged and
+// the event in hand is dropped.
+template <typename F>
+void Survive(const std::string &tag, F &&work)
+{
+    try {
+        work();
+    }
+    catch (const std::exception &e) {
+        qd_printf("%s: %s\n", tag.c_str(), e.what());
+    }
+}
+
+}  // namespace
+
+void *qppPlugin::Entry()
+{
+    qd_printf("%s: %s v%s %s\n", tag.c_str(), QPP_PLUGIN_NAME,
+        QPP_PLUGIN_VERSION, "(scripts run in an embedded Python)");
+
+    AddInstance(this);
+
+    if (! ShouldTerminate()) ServeEvents();
+
+    Survive(tag, [this] { CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0)); });
+
+    SignalPendingSyncs();
+    RemoveInstance(this);
+    return nullptr;
+}
+
+void qppPlugin::ServeEvents()
+{
+    for (;;) {
+        if (reload.load()) {
+            Survive(tag, [this] { Reload(); });
+            // A request made while Reload ran is served by that same pass.
+            reload = false;
+        }
+
+        std::unique_lock<std::mutex> guard(event_lock);
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (events.empty()) {
+            if (event_cond.wait_until(guard, deadline) ==
+                std::cv_status::timeout)
+                break;
+        }
+
+        if (! events.empty()) {
+            qppEvent event = std::move(events.front());
+            events.pop_front();
+            guard.unlock();
+
+            if (event.prv == qppEvent::PRV_SYNC)
+                event.sync->Signal();
+            else
+                Survive(tag, [this, &event] { CallScriptFunction(event); });
+        }
+        else
+            guard.unlock();
+
+        if (ShouldTerminate()) break;
+    }
+}
+
+void qppPlugin::SignalPendingSyncs()
+{
+    // Events left in the queue are never served; a host waiting for them
+    // learns that the worker has stopped.
+    std::lock_guard<std::mutex> guard(event_lock);
+    worker_done = true;
+    for (auto &event : events) {
+        if (event.prv == qppEvent::PRV_SYNC) event.sync->Signal();
+    }
+}

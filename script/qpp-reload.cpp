@@ -1,0 +1,261 @@
+// Reading the configuration and (re)importing the script when it changed.
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "qpp-plugin.h"
+
+namespace {
+
+const char *module_subdirectory = "/quiven-proc-python";
+
+// The configuration file's whole content; throws with the system's message
+// for whatever went wrong, opening or reading.
+std::string ReadConfiguration(const std::string &filename)
+{
+    int fd = open(filename.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw qdException("error loading configuration: %s: %s",
+            filename.c_str(), strerror(errno));
+    }
+    std::string content;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            int error = errno;
+            close(fd);
+            throw qdException("error loading configuration: %s: %s",
+                filename.c_str(), strerror(error));
+        }
+        if (got == 0) break;
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return content;
+}
+
+// Everything from the last dot of the file name on is the extension.
+std::string ModuleName(const std::string &path)
+{
+    std::string base;
+    qd_basename(path, base);
+    size_t dot = base.find_last_of('.');
+    return (dot == std::string::npos) ? base : base.substr(0, dot);
+}
+
+std::string RealPath(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return path;
+    return resolved;
+}
+
+// Where the module object came from: its file, or what its spec says of a
+// module without one (a built-in, a namespace package).
+std::string ModuleOrigin(PyObject *module)
+{
+    for (const char *attribute : {"__file__", "__spec__"}) {
+        qppPyRef value =
+            qppPyRef::Steal(PyObject_GetAttrString(module, attribute));
+        if (! value) {
+            PyErr_Clear();
+            continue;
+        }
+        if (strcmp(attribute, "__spec__") == 0 && value.get() != Py_None) {
+            value = qppPyRef::Steal(PyObject_GetAttrString(value.get(), "origin"));
+            if (! value) {
+                PyErr_Clear();
+                continue;
+            }
+        }
+        if (! PyUnicode_Check(value.get())) continue;
+        const char *text = PyUnicode_AsUTF8(value.get());
+        if (text != nullptr) return text;
+        PyErr_Clear();
+    }
+    return "an unknown location";
+}
+
+// Finders cache directory listings; a helper module added to the module
+// directory since the last import must be found all the same.
+void InvalidateImportCaches()
+{
+    qppPyRef importlib = qppPyRef::Steal(PyImport_ImportModule("importlib"));
+    qppPyRef rc;
+    if (importlib) {
+        rc = qppPyRef::Steal(
+            PyObject_CallMethod(importlib.get(), "invalidate_caches", nullptr));
+    }
+    if (! rc) qppPrintPythonError();
+}
+
+}  // namespace
+
+void qppPlugin::Reload()
+{
+    qd_dprintf("%s: Loading configuration: %s\n", tag.c_str(),
+        conf_filename.c_str());
+
+    std::string content = ReadConfiguration(conf_filename);
+
+    nlohmann::json conf;
+    try {
+        // Stream extraction reads the first complete JSON value only.
+        std::istringstream stream(content);
+        stream >> conf;
+    }
+    catch (const nlohmann::json::exception &e) {
+        throw qdException("error loading configuration: %s: JSON exception: %s",
+            conf_filename.c_str(), e.what());
+    }
+    catch (const std::exception &e) {
+        throw qdException("error loading configuration: %s: %s",
+            conf_filename.c_str(), e.what());
+    }
+
+    debug = false;
+    if (conf.is_object()) {
+        auto it = conf.find("debug");
+        if (it != conf.end() && it->is_boolean()) debug = it->get<bool>();
+    }
+
+    auto script = conf.is_object() ? conf.find("script") : conf.end();
+    if (! conf.is_object() || script == conf.end() || ! script->is_string()) {
+        throw qdException(
+            "error loading configuration: %s: script not found or wrong type.",
+            conf_filename.c_str());
+    }
+
+    std::string path;
+    qd_expand_variables(script->get<std::string>(), path,
+        qdGlobalConfig::GetInstance().conf_vars);
+
+    uint8_t digest[20];
+    if (qd_sha1_file(path, digest) < 0)
+        throw qdException("error hashing script: %s", path.c_str());
+
+    if (memcmp(digest, script_digest, sizeof(script_digest)) == 0) {
+        qd_dprintf("%s: %s: not reloading, no change.\n", tag.c_str(),
+            path.c_str());
+        return;
+    }
+
+    CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0));
+
+    qppPySubInterpreter::thread_scope scope(interpreter->GetInterpreterState());
+
+    // A re-import runs the script in the module's existing namespace: the
+    // callbacks are deleted first so that one the new version no longer
+    // defines is not found again.
+    for (auto &entry : script_functions) {
+        entry.second.reset();
+        if (script_module &&
+            PyObject_SetAttrString(script_module.get(),
+                script_function_names.at(entry.first).c_str(), nullptr) < 0)
+            PyErr_Clear();
+    }
+    script_functions.clear();
+    script_function_mask.exchange(0);
+
+    std::string module_dir =
+        qdGlobalConfig::GetInstance().path_state_persistent + module_subdirectory;
+    if (module_paths.count(module_dir) == 0) {
+        PyObject *sys_path = PySys_GetObject("path");  // borrowed
+        if (sys_path == nullptr)
+            throw qdException("error getting Python module paths");
+        qppPyRef dir = qppPyRef::Steal(PyUnicode_DecodeFSDefaultAndSize(
+            module_dir.data(), static_cast<Py_ssize_t>(module_dir.size())));
+        if (! dir || PyList_Append(sys_path, dir.get()) < 0) {
+            qppPrintPythonError();
+            throw qdException("error getting Python module paths");
+        }
+        module_paths.insert(module_dir);
+    }
+
+    script_path = path;
+    memcpy(script_digest, digest, sizeof(script_digest));
+
+    // A failed import forgets the digest, so that the next request tries
+    // again even when the script itself did not change (a helper module it
+    // imports may have been added meanwhile).
+    auto failed = [this]() {
+        script_module.reset();
+        memset(script_digest, 0, sizeof(script_digest));
+    };
+
+    std::string name = ModuleName(script_path);
+    qppPyRef py_name = qppPyRef::Steal(PyUnicode_DecodeFSDefaultAndSize(
+        name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (! py_name) {
+        PyErr_Clear();
+        memset(script_digest, 0, sizeof(script_digest));
+        throw qdException("invalid module name: %s", name.c_str());
+    }
+
+    InvalidateImportCaches();
+
+    // The module imported first is re-executed only while the configuration
+    // names the same module; another name is a first import of its own.
+    // A first import of a module that this interpreter still holds from the
+    // same file (after a failed re-import, or when a configuration names it
+    // again) re-executes it too: importing would return the stale module.
+    if (! script_module || name != script_module_name) {
+        script_module.reset();
+        PyObject *cached = PyDict_GetItemWithError(
+            PyImport_GetModuleDict(), py_name.get());  // borrowed
+        if (cached == nullptr)
+            PyErr_Clear();
+        else if (RealPath(ModuleOrigin(cached)) == RealPath(script_path))
+            script_module = qppPyRef::Borrow(cached);
+    }
+
+    if (script_module) {
+        qd_dprintf("%s: reloading module: %s (%s)\n", tag.c_str(), name.c_str(),
+            script_path.c_str());
+        script_module =
+            qppPyRef::Steal(PyImport_ReloadModule(script_module.get()));
+    }
+    else {
+        qd_dprintf("%s: importing module: %s (%s)\n", tag.c_str(), name.c_str(),
+            script_path.c_str());
+        script_module = qppPyRef::Steal(PyImport_Import(py_name.get()));
+    }
+    py_name.reset();
+
+    if (! script_module) {
+        qppPrintPythonError();
+        failed();
+        throw qdException("error importing/reloading module: %s (%s)",
+            name.c_str(), script_path.c_str());
+    }
+
+    // Another module of the same name earlier on the search path (one of
+    // the standard library's, say) must not stand in for the script.
+    std::string origin = ModuleOrigin(script_module.get());
+    if (RealPath(origin) != RealPath(script_path)) {
+        failed();
+        throw qdException("error importing/reloading module: %s (%s): found %s instead",
+            name.c_str(), script_path.c_str(), origin.c_str());
+    }
+
+    script_module_name = name;
+    tag = name;
+    SetProcName();
+
+    for (ScriptFunction id : {ProcessAgentEvent, ProcessFlowEvent,
+             ProcessFlowMap, ProcessFlowStats}) {
+        if (LoadScriptFunction(id)) {
+            qd_dprintf("%s: callback function loaded: %s\n", tag.c_str(),
+                script_function_names.at(id).c_str());
+        }
+    }
+}
