@@ -36,7 +36,8 @@ public:
         EVENT_RELOAD = 0,
         EVENT_STATUS_UPDATE = 1,
         // param: a qdSyncPoint that the plugin signals once it has served
-        // every event delivered to it before this one (or has stopped).
+        // every event and reload request delivered to it before this one,
+        // or once it has stopped serving events.
         EVENT_SYNC = 2,
     };
 

@@ -117,6 +117,7 @@ private:
     void QueueEvent(qppEvent &&event);
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
+    void ServeReload();
     void SignalPendingSyncs();
     void ReleasePythonState();
 

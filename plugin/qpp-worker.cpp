@@ -42,11 +42,7 @@ void *qppPlugin::Entry()
 void qppPlugin::ServeEvents()
 {
     for (;;) {
-        if (reload.load()) {
-            Survive(tag, [this] { Reload(); });
-            // A request made while Reload ran is served by that same pass.
-            reload = false;
-        }
+        ServeReload();
 
         std::unique_lock<std::mutex> guard(event_lock);
         auto deadline =
@@ -62,8 +58,13 @@ void qppPlugin::ServeEvents()
             events.pop_front();
             guard.unlock();
 
-            if (event.prv == qppEvent::PRV_SYNC)
+            if (event.prv == qppEvent::PRV_SYNC) {
+                // A host that asks for a reload and then syncs learns when
+                // the reload is done: a request made before the sync point
+                // is served before it is signalled.
+                ServeReload();
                 event.sync->Signal();
+            }
             else
                 Survive(tag, [this, &event] { CallScriptFunction(event); });
         }
@@ -72,6 +73,14 @@ void qppPlugin::ServeEvents()
 
         if (ShouldTerminate()) break;
     }
+}
+
+void qppPlugin::ServeReload()
+{
+    if (! reload.load()) return;
+    Survive(tag, [this] { Reload(); });
+    // A request made while Reload ran is served by that same pass.
+    reload = false;
 }
 
 void qppPlugin::SignalPendingSyncs()

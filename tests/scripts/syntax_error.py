@@ -1,0 +1,5 @@
+# Does not compile.
+import qpp
+
+def ProcessAgentEvent(event)
+    qpp.print("never\n")
