@@ -1,7 +1,5 @@
 // Calling the script's callbacks for one event, inside the sub-interpreter.
 
-#include <unordered_set>
-
 #include "qpp-plugin.h"
 
 namespace {
@@ -16,29 +14,29 @@ void SetTupleItem(PyObject *tuple, Py_ssize_t i, qppPyRef &&item)
 
 bool qppPlugin::CallScriptFunction(const qppEvent &event)
 {
-    std::unordered_set<ScriptFunction, qdEnumHasher> selected;
+    // The selected callbacks, as bits: a set that costs no allocation on
+    // a path taken for every event.
+    uint8_t selected = 0;
     uint8_t mask = script_function_mask.load();
 
-    if (event.prv == qppEvent::PRV_UNLOAD && (mask & ProcessAgentEvent))
-        selected.insert(ProcessAgentEvent);
+    if (event.prv == qppEvent::PRV_UNLOAD) selected |= mask & ProcessAgentEvent;
 
     switch (event.event) {
     case 0:
-        if (selected.empty()) {
+        if (selected == 0) {
             qd_dprintf("%s: agent or private event not set.\n", tag.c_str());
             return false;
         }
         break;
     case qdPluginProcessor::EVENT_FLOW_MAP:
-        if (mask & ProcessFlowMap) selected.insert(ProcessFlowMap);
-        if (mask & ProcessFlowStats) selected.insert(ProcessFlowStats);
+        selected |= mask & (ProcessFlowMap | ProcessFlowStats);
         break;
     case 2: case 3: case 4: case 5: case 6: case 7:
-        if (mask & ProcessFlowEvent) selected.insert(ProcessFlowEvent);
+        selected |= mask & ProcessFlowEvent;
         break;
     case qdPluginProcessor::EVENT_UPDATE_INIT:
     case qdPluginProcessor::EVENT_UPDATE_COMPLETE:
-        if (mask & ProcessAgentEvent) selected.insert(ProcessAgentEvent);
+        selected |= mask & ProcessAgentEvent;
         break;
     default:
         qd_dprintf("%s: unhandled plugin event: %d\n", tag.c_str(),
@@ -55,7 +53,7 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
 
     bool result = true;
     for (ScriptFunction id : order) {
-        if (selected.count(id) == 0) continue;
+        if ((selected & id) == 0) continue;
 
         auto bound = script_functions.find(id);
         if (bound == script_functions.end()) continue;
