@@ -1,0 +1,888 @@
+// The flow dictionary as scripts see it: keys and their order, values and
+// their types, presence conditions, reference ownership, the flow's mutex
+// and the failures.
+//
+// One plugin object per test suite provides the sub-interpreter; each test
+// enters it with a thread_scope and compares what it got with Python
+// literals evaluated in the same sub-interpreter, so a mismatch prints both
+// sides as Python reprs.
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "qpp-interpreter.h"
+#include "qpp-plugin.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every key of the full form for a TCP flow in a GTP tunnel with a protocol
+// sub-dictionary ("tls") and risks.
+const char *const full_keys_tcp_gtp =
+    "['iface', 'digest_lower', 'digest_mdata', 'stats', 'ip_version', "
+    "'ip_protocol', 'vlan_id', 'first_seen_at', 'last_seen_at', 'lower_map', "
+    "'other_type', 'tunnel_type', 'origin', 'privacy_mask', 'lower_mac', "
+    "'upper_mac', 'lower_addr', 'upper_addr', 'lower_port', 'upper_port', "
+    "'flags', 'tcp', 'gtp', 'dns_host_name', 'host_server_name', "
+    "'detected_protocol', 'detected_application', 'detected_protocol_name', "
+    "'detected_application_name', 'category', 'tls', 'risk']";
+
+const char *const stats_keys =
+    "['lower_bytes', 'upper_bytes', 'total_bytes', 'lower_packets', "
+    "'upper_packets', 'total_packets', 'detection_packets', 'lower_rate', "
+    "'upper_rate', 'tcp_seq_errors', 'tcp_resets', 'tcp_retrans']";
+
+qdDigest Repeat(std::initializer_list<uint8_t> pattern)
+{
+    qdDigest digest{};
+    size_t i = 0;
+    while (i < digest.size())
+        for (uint8_t b : pattern)
+            if (i < digest.size()) digest[i++] = b;
+    return digest;
+}
+
+// A TLS flow over TCP in a GTP tunnel with every group filled, each value
+// distinct from its neighbours so that a swapped pair shows.
+std::shared_ptr<qdFlow> MakeTlsFlow()
+{
+    auto flow = std::make_shared<qdFlow>(std::make_shared<qdInterface>(
+        "eth0", qdInterface::ROLE_WAN));
+    qdAddr::Create(flow->lower_mac, "00:11:22:aa:bb:cc");
+    qdAddr::Create(flow->upper_mac, "de:ad:be:ef:00:01");
+    qdAddr::Create(flow->lower_addr, "192.0.2.10", 40000);
+    qdAddr::Create(flow->upper_addr, "198.51.100.20", 443);
+    flow->ip_version = 4;
+    flow->ip_protocol = 6;
+    flow->vlan_id = 100;
+    flow->first_seen_at = 1700000000123;
+    flow->last_seen_at = 1700000005456;
+    flow->lower_map = 1;
+    flow->other_type = 2;
+    flow->tunnel_type = qdFlow::TUNNEL_GTP;
+    flow->origin = 3;
+    flow->privacy_mask = 4;
+    flow->digest_lower =
+        Repeat({0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef});
+    flow->digest_mdata.push_back(Repeat({0xff}));
+    flow->digest_mdata.push_back(Repeat({0xde, 0xad, 0xbe, 0xef}));
+
+    flow->flags.detection_complete = true;
+    flow->flags.detection_guessed = false;
+    flow->flags.detection_init = true;
+    flow->flags.detection_updated = false;
+    flow->flags.dhc_hit = true;
+    flow->flags.fhc_hit = false;
+    flow->flags.expiring = false;
+    flow->flags.expired = false;
+    flow->flags.soft_dissector = true;
+
+    flow->tcp.fin_acks = 2;
+    flow->tcp.last_seq = 123456789;
+
+    flow->gtp.version = 1;
+    flow->gtp.ip_version = 6;
+    flow->gtp.lower_teid = 4096;
+    flow->gtp.upper_teid = 8192;
+    flow->gtp.lower_type = 7;
+    flow->gtp.upper_type = 8;
+    qdAddr::Create(flow->gtp.lower_addr, "203.0.113.1", 2152);
+    qdAddr::Create(flow->gtp.upper_addr, "203.0.113.2", 2153);
+    flow->gtp.lower_map = 9;
+    flow->gtp.other_type = 10;
+
+    flow->dns_host_name = "dns.example.com";
+    flow->host_server_name = "sni.example.com";
+    flow->detected_protocol = 91;
+    flow->detected_protocol_name = "TLS";
+    flow->detected_application = 1234;
+    flow->detected_application_name = "example";
+    flow->category.application = 11;
+    flow->category.protocol = 12;
+    flow->category.domain = 13;
+    flow->category.network = 14;
+    flow->master_protocol = qdFlow::PROTO_TLS;
+
+    flow->tls.version = 0x0304;
+    flow->tls.cipher_suite = 0x1301;
+    flow->tls.subject_dn = "CN=sni.example.com";
+    flow->tls.issuer_dn = "CN=Example CA";
+    flow->tls.server_cn = "server.example.com";
+    flow->tls.client_ja3 = "0123456789abcdef0123456789abcdef";
+    flow->tls.server_ja3 = "fedcba9876543210fedcba9876543210";
+    flow->tls.alpn = {"h2", "http/1.1"};
+    flow->tls.alpn_server = {"h2"};
+    flow->tls.encrypted_ch.version = 0xfe0d;
+    flow->tls.encrypted_sni.cipher_suite = 0x1302;
+    flow->tls.encrypted_sni.client_sni = "hidden.example.com";
+
+    // Groups of other protocols, filled so that a wrong choice shows.
+    flow->http.user_agent = "curl/8.4.0";
+    flow->http.url = "/index.html";
+    flow->dhcp.fingerprint = "1,3,6,15";
+    flow->dhcp.class_ident = "MSFT 5.0";
+    flow->ssh.client_agent = "SSH-2.0-OpenSSH_9.6";
+    flow->ssh.server_agent = "SSH-2.0-dropbear";
+    flow->smtp.tls = 1;
+    flow->mdns.domain_name = "printer.local";
+
+    flow->ndpi_score = 100;
+    flow->ndpi_score_client = 60;
+    flow->ndpi_score_server = 40;
+    flow->risks = {1000, 15, 3};
+    return flow;
+}
+
+// A UDP flow without a tunnel, a DNS query.
+std::shared_ptr<qdFlow> MakeUdpFlow()
+{
+    auto flow = MakeTlsFlow();
+    flow->ip_protocol = 17;
+    flow->tunnel_type = qdFlow::TUNNEL_NONE;
+    flow->master_protocol = qdFlow::PROTO_DNS;
+    flow->detected_protocol = qdFlow::PROTO_DNS;
+    flow->detected_protocol_name = "DNS";
+    flow->risks.clear();
+    return flow;
+}
+
+qdFlowStats MakeStats()
+{
+    qdFlowStats stats;
+    stats.lower_bytes = 1000;
+    stats.upper_bytes = 2000;
+    stats.total_bytes = 3000;
+    stats.lower_packets = 10;
+    stats.upper_packets = 20;
+    stats.total_packets = 30;
+    stats.detection_packets = 7;
+    stats.lower_rate = 2.9f;
+    stats.upper_rate = 0.5f;
+    stats.tcp_seq_errors = 1;
+    stats.tcp_resets = 2;
+    stats.tcp_retrans = 3;
+    return stats;
+}
+
+const char *const stats_literal =
+    "{'lower_bytes': 1000, 'upper_bytes': 2000, 'total_bytes': 3000, "
+    "'lower_packets': 10, 'upper_packets': 20, 'total_packets': 30, "
+    "'detection_packets': 7, 'lower_rate': 2, 'upper_rate': 0, "
+    "'tcp_seq_errors': 1, 'tcp_resets': 2, 'tcp_retrans': 3}";
+
+// Takes the flow's mutex from another thread, as a host thread would.
+bool LockableElsewhere(qdFlow &flow)
+{
+    bool locked = false;
+    std::thread other([&] {
+        locked = flow.lock.try_lock();
+        if (locked) flow.lock.unlock();
+    });
+    other.join();
+    return locked;
+}
+
+class EncodeTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        plugin = new qppPlugin("encode-test",
+            {{"conf_filename", "/nonexistent.json"}});
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete plugin;
+        plugin = nullptr;
+    }
+
+    // Call inside a thread_scope.
+    static qppPyRef Encode(const std::shared_ptr<qdFlow> &flow,
+        const qdFlowStats &stats = MakeStats(), bool stats_only = false)
+    {
+        return qppPyRef::Steal(plugin->EncodeFlow(flow, stats, stats_only));
+    }
+
+    // repr() of a Python expression, with d bound to the given object; a
+    // Python error comes back as its own repr, so a comparison fails on it.
+    static std::string Py(PyObject *d, const std::string &expr)
+    {
+        qppPyRef globals = qppPyRef::Steal(PyDict_New());
+        if (d != nullptr) PyDict_SetItemString(globals.get(), "d", d);
+        qppPyRef result = qppPyRef::Steal(PyRun_String(
+            expr.c_str(), Py_eval_input, globals.get(), globals.get()));
+        if (! result) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            qppPyRef t = qppPyRef::Steal(type), v = qppPyRef::Steal(value),
+                     b = qppPyRef::Steal(tb);
+            qppPyRef text = qppPyRef::Steal(PyObject_Repr(v.get()));
+            return "<error " + expr + ": " +
+                (text ? PyUnicode_AsUTF8(text.get()) : "?") + ">";
+        }
+        qppPyRef text = qppPyRef::Steal(PyObject_Repr(result.get()));
+        return PyUnicode_AsUTF8(text.get());
+    }
+
+    static std::string Py(const qppPyRef &d, const std::string &expr)
+    {
+        return Py(d.get(), expr);
+    }
+
+    // The same value written as a literal, in its canonical repr.
+    static std::string Literal(const std::string &literal)
+    {
+        return Py(nullptr, literal);
+    }
+
+    static long AllocatedBlocks()
+    {
+        PyObject *f = PySys_GetObject("getallocatedblocks");  // borrowed
+        qppPyRef n = qppPyRef::Steal(PyObject_CallObject(f, nullptr));
+        return PyLong_AsLong(n.get());
+    }
+
+    // Encodes flow and expects the exception message; the flow's mutex must
+    // be free again and no Python error left pending.
+    static void ExpectFailure(const std::shared_ptr<qdFlow> &flow,
+        const std::string &message, bool stats_only = false)
+    {
+        try {
+            qppPyRef d = Encode(flow, MakeStats(), stats_only);
+            ADD_FAILURE() << "encoded without failure; expected: " << message;
+        }
+        catch (const qdException &e) {
+            EXPECT_EQ(e.what(), message);
+        }
+        EXPECT_EQ(PyErr_Occurred(), nullptr);
+        EXPECT_TRUE(LockableElsewhere(*flow));
+    }
+
+    static qppPlugin *plugin;
+};
+
+qppPlugin *EncodeTest::plugin = nullptr;
+
+TEST_F(EncodeTest, FullFormOfTcpFlowInGtpTunnelHasEveryKeyInOrder)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    qppPyRef d = Encode(flow);
+
+    EXPECT_EQ(Py(d, "list(d)"), full_keys_tcp_gtp);
+    EXPECT_EQ(Py(d, "d"), Literal("{"
+        "'iface': {'name': 'eth0', 'role': 1}, "
+        "'digest_lower': '0123456789abcdef0123456789abcdef01234567', "
+        "'digest_mdata': 'deadbeefdeadbeefdeadbeefdeadbeefdeadbeef', "
+        "'stats': " + std::string(stats_literal) + ", "
+        "'ip_version': 4, 'ip_protocol': 6, 'vlan_id': 100, "
+        "'first_seen_at': 1700000000123, 'last_seen_at': 1700000005456, "
+        "'lower_map': 1, 'other_type': 2, 'tunnel_type': 1, 'origin': 3, "
+        "'privacy_mask': 4, "
+        "'lower_mac': '00:11:22:aa:bb:cc', 'upper_mac': 'de:ad:be:ef:00:01', "
+        "'lower_addr': '192.0.2.10', 'upper_addr': '198.51.100.20', "
+        "'lower_port': 40000, 'upper_port': 443, "
+        "'flags': {'detection_complete': True, 'detection_guessed': False, "
+        "'detection_init': True, 'detection_updated': False, "
+        "'dhc_hit': True, 'fhc_hit': False, 'expiring': False, "
+        "'expired': False, 'soft_dissector': True}, "
+        "'tcp': {'fin_acks': 2, 'last_seq': 123456789}, "
+        "'gtp': {'version': 1, 'ip_version': 6, 'lower_teid': 4096, "
+        "'upper_teid': 8192, 'lower_type': 7, 'upper_type': 8, "
+        "'lower_addr': '203.0.113.1', 'upper_addr': '203.0.113.2', "
+        "'lower_port': 2152, 'upper_port': 2153, 'lower_map': 9, "
+        "'other_type': 10}, "
+        "'dns_host_name': 'dns.example.com', "
+        "'host_server_name': 'sni.example.com', "
+        "'detected_protocol': 91, 'detected_application': 1234, "
+        "'detected_protocol_name': 'TLS', "
+        "'detected_application_name': 'example', "
+        "'category': {'application': 11, 'protocol': 12, 'domain': 13, "
+        "'network': 14}, "
+        "'tls': {'version': 772, 'cipher_suite': 4865, "
+        "'subject_dn': 'CN=sni.example.com', 'issuer_dn': 'CN=Example CA', "
+        "'server_cn': 'server.example.com', 'client_sni': 'sni.example.com', "
+        "'client_ja3': '0123456789abcdef0123456789abcdef', "
+        "'server_ja3': 'fedcba9876543210fedcba9876543210', "
+        "'alpn_client': ['h2', 'http/1.1'], 'alpn_server': ['h2'], "
+        "'encrypted_ch': {'version': 65037}, "
+        "'encrypted_sni': {'cipher_suite': 4866, "
+        "'client_sni': 'hidden.example.com'}}, "
+        "'risk': {'ndpi_score': 100, 'ndpi_score_client': 60, "
+        "'ndpi_score_server': 40, 'risks': [3, 15, 1000]}}"));
+    EXPECT_TRUE(LockableElsewhere(*flow));
+}
+
+TEST_F(EncodeTest, FullFormOfUdpFlowHasNoTcpNoGtpAndNoSubDictionary)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    qppPyRef d = Encode(MakeUdpFlow());
+
+    EXPECT_EQ(Py(d, "list(d)"), Literal(
+        "['iface', 'digest_lower', 'digest_mdata', 'stats', 'ip_version', "
+        "'ip_protocol', 'vlan_id', 'first_seen_at', 'last_seen_at', "
+        "'lower_map', 'other_type', 'tunnel_type', 'origin', 'privacy_mask', "
+        "'lower_mac', 'upper_mac', 'lower_addr', 'upper_addr', 'lower_port', "
+        "'upper_port', 'flags', 'dns_host_name', 'host_server_name', "
+        "'detected_protocol', 'detected_application', "
+        "'detected_protocol_name', 'detected_application_name', "
+        "'category']"));
+    // The TCP counters belong to every flow's statistics.
+    EXPECT_EQ(Py(d, "d['stats']"), Literal(stats_literal));
+}
+
+TEST_F(EncodeTest, TunnelWithoutTcpHasGtpAlone)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeUdpFlow();
+    flow->tunnel_type = qdFlow::TUNNEL_GTP;
+    qppPyRef udp_gtp = Encode(flow);
+    flow->ip_protocol = 6;
+    flow->tunnel_type = 2;  // a tunnel, but not GTP
+    qppPyRef tcp_other = Encode(flow);
+
+    EXPECT_EQ(Py(udp_gtp, "list(d)[20:23]"),
+        Literal("['flags', 'gtp', 'dns_host_name']"));
+    EXPECT_EQ(Py(tcp_other, "list(d)[20:23]"),
+        Literal("['flags', 'tcp', 'dns_host_name']"));
+}
+
+TEST_F(EncodeTest, StatisticsFormHasOnlyTheFirstFourKeys)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    qppPyRef d = Encode(MakeTlsFlow(), MakeStats(), true);
+
+    EXPECT_EQ(Py(d, "d"), Literal(
+        "{'iface': {'name': 'eth0', 'role': 1}, "
+        "'digest_lower': '0123456789abcdef0123456789abcdef01234567', "
+        "'digest_mdata': 'deadbeefdeadbeefdeadbeefdeadbeefdeadbeef', "
+        "'stats': " + std::string(stats_literal) + "}"));
+    EXPECT_EQ(Py(d, "list(d['stats'])"), Literal(stats_keys));
+}
+
+TEST_F(EncodeTest, StatisticsComeFromTheSnapshotNotTheLiveFlow)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    flow->stats.lower_bytes = 999999;
+    flow->stats.tcp_resets = 77;
+    qppPyRef d = Encode(flow);
+    EXPECT_EQ(Py(d, "d['stats']"), Literal(stats_literal));
+}
+
+struct ProtocolCase
+{
+    const char *label;
+    uint32_t master_protocol;
+    uint32_t detected_protocol;
+    void (*adjust)(qdFlow &flow);
+    // Everything after "category": the sub-dictionary (if any), then "risk".
+    const char *tail;
+};
+
+void NoChange(qdFlow &) { }
+
+const char *const risk_literal =
+    "'risk': {'ndpi_score': 100, 'ndpi_score_client': 60, "
+    "'ndpi_score_server': 40, 'risks': [3, 15, 1000]}";
+
+const ProtocolCase protocol_cases[] = {
+    {"smtp", 3, 3, NoChange, "'smtp': {'tls': True}"},
+    {"smtp-plain", 3, 3, [](qdFlow &f) { f.smtp.tls = 0; },
+        "'smtp': {'tls': False}"},
+    {"smtp-any-nonzero", 3, 3, [](qdFlow &f) { f.smtp.tls = 0x80; },
+        "'smtp': {'tls': True}"},
+    {"http", 7, 7, NoChange,
+        "'http': {'user_agent': 'curl/8.4.0', 'url': '/index.html'}"},
+    {"mdns", 8, 8, NoChange, "'mdns': {'domain_name': 'printer.local'}"},
+    {"mdns-without-name", 8, 8,
+        [](qdFlow &f) { f.mdns.domain_name.clear(); }, nullptr},
+    {"dhcp", 18, 18, NoChange,
+        "'dhcp': {'fingerprint': '1,3,6,15', 'class_ident': 'MSFT 5.0'}"},
+    {"ssh", 92, 92, NoChange,
+        "'ssh': {'client_agent': 'SSH-2.0-OpenSSH_9.6', "
+        "'server_agent': 'SSH-2.0-dropbear'}"},
+    {"tls-bare", 91, 91,
+        [](qdFlow &f) {
+            f.tls.alpn.clear();
+            f.tls.alpn_server.clear();
+            f.tls.encrypted_ch.version = 0;
+            f.tls.encrypted_sni.client_sni.clear();
+        },
+        "'tls': {'version': 772, 'cipher_suite': 4865, "
+        "'subject_dn': 'CN=sni.example.com', 'issuer_dn': 'CN=Example CA', "
+        "'server_cn': 'server.example.com', "
+        "'client_sni': 'sni.example.com', "
+        "'client_ja3': '0123456789abcdef0123456789abcdef', "
+        "'server_ja3': 'fedcba9876543210fedcba9876543210'}"},
+    {"dns", 5, 5, NoChange, nullptr},
+    {"unknown", 0, 0, NoChange, nullptr},
+    {"unlisted", 4242, 4242, NoChange, nullptr},
+    // The master protocol chooses, whatever was detected.
+    {"http-detected-as-tls", 7, 91, NoChange,
+        "'http': {'user_agent': 'curl/8.4.0', 'url': '/index.html'}"},
+    {"dns-detected-as-mdns", 5, 8, NoChange, nullptr},
+};
+
+TEST_F(EncodeTest, MasterProtocolChoosesAtMostOneSubDictionary)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    for (const ProtocolCase &c : protocol_cases) {
+        SCOPED_TRACE(c.label);
+        auto flow = MakeTlsFlow();
+        flow->master_protocol = c.master_protocol;
+        flow->detected_protocol = c.detected_protocol;
+        c.adjust(*flow);
+        qppPyRef d = Encode(flow);
+
+        std::string tail = c.tail ? std::string(c.tail) + ", " : "";
+        EXPECT_EQ(Py(d, "{k: d[k] for k in "
+                        "list(d)[list(d).index('category') + 1:]}"),
+            Literal("{" + tail + risk_literal + "}"));
+        EXPECT_EQ(Py(d, "d['detected_protocol']"),
+            std::to_string(c.detected_protocol));
+    }
+}
+
+TEST_F(EncodeTest, TlsListsAndEncryptedGroupsAppearOnlyWhenTheHostHasThem)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    const std::string head = "['version', 'cipher_suite', 'subject_dn', "
+                             "'issuer_dn', 'server_cn', 'client_sni', "
+                             "'client_ja3', 'server_ja3'";
+    auto flow = MakeTlsFlow();
+
+    flow->tls.alpn_server.clear();
+    flow->tls.encrypted_ch.version = 0;
+    flow->tls.encrypted_sni.client_sni.clear();
+    flow->tls.encrypted_sni.cipher_suite = 0x1302;
+    qppPyRef client_only = Encode(flow);
+    EXPECT_EQ(Py(client_only, "list(d['tls'])"),
+        Literal(head + ", 'alpn_client']"));
+    EXPECT_EQ(Py(client_only, "d['tls']['alpn_client']"),
+        Literal("['h2', 'http/1.1']"));
+
+    flow->tls.alpn.clear();
+    flow->tls.alpn_server = {"http/1.1"};
+    qppPyRef server_only = Encode(flow);
+    EXPECT_EQ(Py(server_only, "list(d['tls'])"),
+        Literal(head + ", 'alpn_server']"));
+    EXPECT_EQ(Py(server_only, "d['tls']['alpn_server']"),
+        Literal("['http/1.1']"));
+
+    flow->tls.alpn_server.clear();
+    qppPyRef no_alpn = Encode(flow);
+    EXPECT_EQ(Py(no_alpn, "list(d['tls'])"), Literal(head + "]"));
+
+    flow->tls.encrypted_ch.version = 0xfe0d;
+    qppPyRef ch_only = Encode(flow);
+    EXPECT_EQ(Py(ch_only, "list(d['tls'])[8:]"), Literal("['encrypted_ch']"));
+    EXPECT_EQ(Py(ch_only, "d['tls']['encrypted_ch']"),
+        Literal("{'version': 65037}"));
+
+    flow->tls.encrypted_ch.version = 0;
+    flow->tls.encrypted_sni.client_sni = "hidden.example.com";
+    qppPyRef sni_only = Encode(flow);
+    EXPECT_EQ(Py(sni_only, "list(d['tls'])[8:]"), Literal("['encrypted_sni']"));
+    // Its own text, not the flow's host_server_name.
+    EXPECT_EQ(Py(sni_only, "d['tls']['encrypted_sni']"),
+        Literal("{'cipher_suite': 4866, 'client_sni': 'hidden.example.com'}"));
+}
+
+TEST_F(EncodeTest, EmptyTextsAreEmptyStringsAndClientSniFollowsHostName)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    flow->dns_host_name.clear();
+    flow->host_server_name.clear();
+    flow->detected_protocol_name.clear();
+    flow->detected_application_name.clear();
+    flow->tls.subject_dn.clear();
+    qppPyRef d = Encode(flow);
+
+    EXPECT_EQ(Py(d, "[d[k] for k in ('dns_host_name', 'host_server_name', "
+                    "'detected_protocol_name', 'detected_application_name')]"),
+        Literal("['', '', '', '']"));
+    EXPECT_EQ(Py(d, "(d['tls']['client_sni'], d['tls']['subject_dn'])"),
+        Literal("('', '')"));
+
+    flow->host_server_name = "other.example.org";
+    qppPyRef named = Encode(flow);
+    EXPECT_EQ(Py(named, "d['tls']['client_sni'] == d['host_server_name'] "
+                        "== 'other.example.org'"),
+        "True");
+}
+
+TEST_F(EncodeTest, TextStopsAtTheFirstNul)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    flow->host_server_name = std::string("abc\0def", 7);
+    flow->tls.alpn = {std::string("h2\0\xff", 4)};
+    qppPyRef d = Encode(flow);
+    EXPECT_EQ(Py(d, "d['host_server_name']"), "'abc'");
+    EXPECT_EQ(Py(d, "d['tls']['alpn_client']"), Literal("['h2']"));
+}
+
+TEST_F(EncodeTest, RisksAreListedAscendingAndAbsentWhenNone)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    flow->risks = {5, 2};
+    qppPyRef two = Encode(flow);
+    EXPECT_EQ(Py(two, "d['risk']['risks']"), "[2, 5]");
+    EXPECT_EQ(Py(two, "list(d)[-1]"), "'risk'");
+
+    flow->risks.clear();
+    qppPyRef none = Encode(flow);
+    EXPECT_EQ(Py(none, "'risk' in d"), "False");
+    EXPECT_EQ(Py(none, "list(d)[-1]"), "'tls'");
+}
+
+TEST_F(EncodeTest, IntegersFollowTheConversionRules)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    constexpr uint64_t u64_max = std::numeric_limits<uint64_t>::max();
+    constexpr uint32_t u32_max = std::numeric_limits<uint32_t>::max();
+    auto flow = MakeTlsFlow();
+    flow->iface->role = 255;
+    qdAddr::Create(flow->lower_addr, "192.0.2.10", 65535);
+    qdAddr::Create(flow->upper_addr, "2001:db8::2", 32768);
+    qdAddr::Create(flow->gtp.lower_addr, "203.0.113.1", 65535);
+    flow->ip_version = 255;
+    flow->vlan_id = 65535;
+    flow->first_seen_at = uint64_t(1) << 63;
+    flow->last_seen_at = u64_max;
+    flow->tcp.last_seq = u32_max;
+    flow->gtp.lower_teid = u32_max;
+    flow->detected_protocol = u32_max;
+    flow->category.network = u32_max;
+    flow->tls.version = 65535;
+    flow->ndpi_score = 65535;
+    flow->risks = {u32_max};
+
+    qdFlowStats stats = MakeStats();
+    stats.lower_bytes = uint64_t(1) << 63;
+    stats.upper_bytes = (uint64_t(1) << 63) - 1;
+    stats.total_bytes = u64_max;
+    stats.lower_packets = u32_max;
+    stats.tcp_retrans = u32_max;
+    stats.detection_packets = 255;
+    stats.lower_rate = -2.9f;  // toward zero, not down
+    stats.upper_rate = 1e6f;
+
+    qppPyRef d = Encode(flow, stats);
+    EXPECT_EQ(Py(d, "(d['lower_port'], d['upper_port'], "
+                    "d['gtp']['lower_port'], d['gtp']['upper_port'])"),
+        "(65535, 32768, 65535, 2153)");
+    EXPECT_EQ(Py(d, "(d['first_seen_at'], d['last_seen_at'])"),
+        "(-9223372036854775808, -1)");
+    EXPECT_EQ(Py(d, "[d['stats'][k] for k in ('lower_bytes', 'upper_bytes', "
+                    "'total_bytes')]"),
+        "[-9223372036854775808, 9223372036854775807, -1]");
+    EXPECT_EQ(Py(d, "(d['stats']['lower_packets'], d['stats']['tcp_retrans'], "
+                    "d['stats']['detection_packets'])"),
+        "(4294967295, 4294967295, 255)");
+    EXPECT_EQ(Py(d, "(d['stats']['lower_rate'], d['stats']['upper_rate'])"),
+        "(-2, 1000000)");
+    EXPECT_EQ(Py(d, "(d['iface']['role'], d['ip_version'], d['vlan_id'])"),
+        "(255, 255, 65535)");
+    EXPECT_EQ(Py(d, "(d['tcp']['last_seq'], d['gtp']['lower_teid'], "
+                    "d['detected_protocol'], d['category']['network'])"),
+        "(4294967295, 4294967295, 4294967295, 4294967295)");
+    EXPECT_EQ(Py(d, "(d['tls']['version'], d['risk']['ndpi_score'], "
+                    "d['risk']['risks'])"),
+        "(65535, 65535, [4294967295])");
+    // Rates are whole numbers, never floats.
+    EXPECT_EQ(Py(d, "{type(v).__name__ for v in d['stats'].values()}"),
+        "{'int'}");
+}
+
+TEST_F(EncodeTest, RatesOutsideTheIntegerRangeSaturate)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    qdFlowStats stats = MakeStats();
+    stats.lower_rate = std::numeric_limits<float>::quiet_NaN();
+    stats.upper_rate = std::numeric_limits<float>::infinity();
+    qppPyRef d = Encode(MakeTlsFlow(), stats, true);
+    EXPECT_EQ(Py(d, "(d['stats']['lower_rate'], d['stats']['upper_rate'])"),
+        "(0, 9223372036854775807)");
+
+    stats.lower_rate = -1e30f;
+    stats.upper_rate = std::nextafter(9223372036854775808.0f, 0.0f);
+    qppPyRef e = Encode(MakeTlsFlow(), stats, true);
+    EXPECT_EQ(Py(e, "(d['stats']['lower_rate'], d['stats']['upper_rate'])"),
+        "(-9223372036854775808, 9223371487098961920)");
+}
+
+TEST_F(EncodeTest, AddressesAndDigestsUseTheHostTextForms)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    qdAddr::Create(flow->lower_mac, "AA:BB:CC:0D:0E:0F");
+    qdAddr::Create(
+        flow->lower_addr, "2001:0db8:0000:0000:0000:0000:0000:0001", 443);
+    qdAddr::Create(flow->upper_addr, "192.0.2.1", 80);
+    // Text cached with other make-flags is made again without them.
+    flow->upper_addr.GetString(qdAddr::MakeFlags::PORT);
+    flow->digest_lower = Repeat({0xA5, 0x0F});
+    flow->digest_mdata = {Repeat({0x00})};
+    qppPyRef d = Encode(flow);
+
+    EXPECT_EQ(Py(d, "(d['lower_mac'], d['lower_addr'], d['upper_addr'])"),
+        "('aa:bb:cc:0d:0e:0f', '2001:db8::1', '192.0.2.1')");
+    EXPECT_EQ(Py(d, "(d['digest_lower'], d['digest_mdata'])"),
+        "('a50fa50fa50fa50fa50fa50fa50fa50fa50fa50f', "
+        "'0000000000000000000000000000000000000000')");
+
+    // With no metadata digest at all the key holds an empty string.
+    flow->digest_mdata.clear();
+    qppPyRef empty = Encode(flow, MakeStats(), true);
+    EXPECT_EQ(Py(empty, "d['digest_mdata']"), "''");
+
+    // Addresses the host never set are empty texts and port 0.
+    auto bare =
+        std::make_shared<qdFlow>(std::make_shared<qdInterface>("lo", 0));
+    qppPyRef b = Encode(bare);
+    EXPECT_EQ(Py(b, "(d['lower_mac'], d['upper_addr'], d['lower_port'])"),
+        "('', '', 0)");
+}
+
+TEST_F(EncodeTest, DictionaryHoldsTheOnlyReferenceToEachValue)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    flow->risks = {100000, 200000};
+    qppPyRef d = Encode(flow);
+    EXPECT_EQ(Py_REFCNT(d.get()), 1);
+
+    // Walks every value below d; objects that the interpreter shares (small
+    // integers, the empty and one-character strings, True and False) are
+    // left out, all others must be held by their container alone.
+    size_t checked = 0;
+    std::function<void(PyObject *, const std::string &)> walk =
+        [&](PyObject *value, const std::string &path) {
+            bool shared = PyBool_Check(value) ||
+                (PyLong_CheckExact(value) && PyLong_AsLong(value) >= -5 &&
+                    PyLong_AsLong(value) <= 256) ||
+                (PyUnicode_CheckExact(value) &&
+                    PyUnicode_GET_LENGTH(value) <= 1);
+            if (! shared) {
+                EXPECT_EQ(Py_REFCNT(value), 1) << path;
+                checked++;
+            }
+            if (PyDict_CheckExact(value)) {
+                PyObject *k, *v;
+                Py_ssize_t pos = 0;
+                while (PyDict_Next(value, &pos, &k, &v))
+                    walk(v, path + "." + PyUnicode_AsUTF8(k));
+            }
+            else if (PyList_CheckExact(value)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); i++)
+                    walk(PyList_GET_ITEM(value, i),
+                        path + "[" + std::to_string(i) + "]");
+            }
+        };
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(d.get(), &pos, &k, &v))
+        walk(v, PyUnicode_AsUTF8(k));
+    // Sub-dictionaries, lists, big integers and texts of the TLS flow.
+    EXPECT_GT(checked, 40u);
+}
+
+TEST_F(EncodeTest, EncodingLeaksNothing)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    qdFlowStats stats = MakeStats();
+    for (int i = 0; i < 10; i++) Encode(flow, stats, i % 2);
+
+    Py_ssize_t true_refs = Py_REFCNT(Py_True), false_refs = Py_REFCNT(Py_False);
+    long before = AllocatedBlocks();
+    for (int i = 0; i < 1000; i++) Encode(flow, stats, i % 2);
+    long after = AllocatedBlocks();
+    EXPECT_LE(after - before, 10);
+    EXPECT_EQ(Py_REFCNT(Py_True), true_refs);
+    EXPECT_EQ(Py_REFCNT(Py_False), false_refs);
+}
+
+TEST_F(EncodeTest, KeysAreTheSameInternedObjectsInEveryDictionary)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    qppPyRef a = Encode(MakeTlsFlow());
+    qppPyRef b = Encode(MakeTlsFlow());
+    qppPyRef globals = qppPyRef::Steal(PyDict_New());
+    PyDict_SetItemString(globals.get(), "a", a.get());
+    PyDict_SetItemString(globals.get(), "b", b.get());
+    qppPyRef same = qppPyRef::Steal(PyRun_String(
+        "all(x is y for x, y in zip(a, b)) and "
+        "all(x is y for x, y in zip(a['tls'], b['tls'])) and "
+        "list(a)[0] is __import__('sys').intern('iface')",
+        Py_eval_input, globals.get(), globals.get()));
+    ASSERT_TRUE(same);
+    EXPECT_EQ(same.get(), Py_True);
+}
+
+TEST_F(EncodeTest, EncodingWaitsForTheFlowsMutex)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    std::atomic<bool> locked(false), released(false);
+    std::thread host([&] {
+        std::lock_guard<std::recursive_mutex> guard(flow->lock);
+        locked = true;
+        // The encoder must not get through before the host is done. The
+        // pause gives an encoder that ignores the mutex time to finish
+        // first; a slow machine can only make the test pass, never fail.
+        std::this_thread::sleep_for(100ms);
+        flow->host_server_name = "updated.example.com";
+        released = true;
+    });
+    while (! locked) std::this_thread::yield();
+    qppPyRef d = Encode(flow);
+    EXPECT_TRUE(released);
+    host.join();
+    EXPECT_EQ(Py(d, "d['host_server_name']"), "'updated.example.com'");
+    EXPECT_TRUE(LockableElsewhere(*flow));
+}
+
+TEST_F(EncodeTest, CallerMayAlreadyHoldTheFlowsMutex)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    {
+        std::lock_guard<std::recursive_mutex> guard(flow->lock);
+        qppPyRef d = Encode(flow);
+        EXPECT_EQ(Py(d, "len(d)"), "32");
+        EXPECT_FALSE(LockableElsewhere(*flow));
+    }
+    EXPECT_TRUE(LockableElsewhere(*flow));
+}
+
+struct FailureCase
+{
+    const char *message;
+    void (*spoil)(qdFlow &flow);
+    bool stats_only;
+};
+
+// Bytes that are no UTF-8: a lone continuation byte and an invalid lead.
+const char *const bad_text = "ok\x80\xff";
+
+const FailureCase failure_cases[] = {
+    {"cannot create new string from: name",
+        [](qdFlow &f) { f.iface->ifname = bad_text; }, true},
+    {"cannot create new string from: host_server_name",
+        [](qdFlow &f) { f.host_server_name = bad_text; }, false},
+    {"cannot create new string from: dns_host_name",
+        [](qdFlow &f) { f.dns_host_name = bad_text; }, false},
+    {"cannot create new string from: detected_application_name",
+        [](qdFlow &f) { f.detected_application_name = bad_text; }, false},
+    {"cannot create new string from: user_agent",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_HTTP;
+            f.http.user_agent = bad_text;
+        },
+        false},
+    {"cannot create new string from: url",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_HTTP;
+            f.http.url = bad_text;
+        },
+        false},
+    {"cannot create new string from: domain_name",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_MDNS;
+            f.mdns.domain_name = bad_text;
+        },
+        false},
+    {"cannot create new string from: class_ident",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_DHCP;
+            f.dhcp.class_ident = bad_text;
+        },
+        false},
+    {"cannot create new string from: server_agent",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_SSH;
+            f.ssh.server_agent = bad_text;
+        },
+        false},
+    {"cannot create new string from: server_ja3",
+        [](qdFlow &f) { f.tls.server_ja3 = bad_text; }, false},
+    {"cannot create new string from: alpn_client",
+        [](qdFlow &f) { f.tls.alpn = {"h2", bad_text, "h3"}; }, false},
+    {"cannot create new string from: alpn_server",
+        [](qdFlow &f) { f.tls.alpn_server = {bad_text}; }, false},
+    {"cannot create new string from: client_sni",
+        [](qdFlow &f) { f.tls.encrypted_sni.client_sni = bad_text; }, false},
+};
+
+TEST_F(EncodeTest, TextThatIsNotUtf8FailsNamingItsKey)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    for (const FailureCase &c : failure_cases) {
+        SCOPED_TRACE(c.message);
+        auto flow = MakeTlsFlow();
+        c.spoil(*flow);
+        ExpectFailure(flow, c.message, c.stats_only);
+    }
+}
+
+TEST_F(EncodeTest, StatisticsFormReadsNoTextBeyondItsKeys)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto flow = MakeTlsFlow();
+    flow->host_server_name = bad_text;
+    qppPyRef d = Encode(flow, MakeStats(), true);
+    EXPECT_EQ(Py(d, "len(d)"), "4");
+}
+
+TEST_F(EncodeTest, RepeatedFailuresLeakNothing)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    auto top = MakeTlsFlow();
+    top->host_server_name = bad_text;
+    auto nested = MakeTlsFlow();
+    nested->master_protocol = qdFlow::PROTO_HTTP;
+    nested->http.user_agent = bad_text;
+    auto in_list = MakeTlsFlow();
+    in_list->tls.alpn_server = {"h2", "h3", bad_text};
+    const std::shared_ptr<qdFlow> flows[] = {top, nested, in_list};
+
+    auto fail_all = [&](int rounds) {
+        int failures = 0;
+        for (int i = 0; i < rounds; i++) {
+            for (const auto &flow : flows) {
+                try {
+                    Encode(flow);
+                }
+                catch (const qdException &) {
+                    failures++;
+                }
+            }
+        }
+        return failures;
+    };
+    fail_all(10);
+    long before = AllocatedBlocks();
+    EXPECT_EQ(fail_all(1000), 3000);
+    long after = AllocatedBlocks();
+    EXPECT_LE(after - before, 10);
+    for (const auto &flow : flows) EXPECT_TRUE(LockableElsewhere(*flow));
+}
+
+}  // namespace
