@@ -1,0 +1,84 @@
+// The daemon's part in a replay: loading the plugin, waiting for it to
+// catch up, stopping it, and writing what it logs and dispatches.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "qd-sink.h"
+#include "quivend.h"
+
+// Failures of the set-up, worded for the user (no line of input involved).
+class qppReplaySetupError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Standard output carries the host log and, unless they go to a file of
+// their own, the payload lines; one mutex keeps lines whole and in the order
+// in which they were written.
+class qppReplayOutput
+{
+public:
+    // payload_file: where payload lines go; empty for standard output.
+    explicit qppReplayOutput(const std::string &payload_file);
+    ~qppReplayOutput();
+
+    qppReplayOutput(const qppReplayOutput &) = delete;
+    qppReplayOutput &operator=(const qppReplayOutput &) = delete;
+
+    // Installs the log sink and the sinks: one per target in targets, or a
+    // catch-all one when accept_any. Until Uninstall.
+    void Install(const std::vector<std::string> &targets, bool accept_any);
+    void Uninstall();
+
+    // The payload lines written so far.
+    std::vector<std::string> PayloadLines();
+
+    // One payload as its output line (without the line end).
+    static std::string FormatPayload(const qdSinkPayload &payload);
+
+private:
+    void Log(const std::string &message);
+    void Payload(const qdSinkPayload &payload);
+
+    std::mutex lock;
+    FILE *payloads;  // guarded by lock; stdout or a file of ours
+    bool own_file;
+    std::vector<std::string> lines;  // guarded by lock
+};
+
+// One plugin instance, loaded and driven as the daemon does.
+class qppReplayHost
+{
+public:
+    // Loads the plugin library and resolves its factory.
+    explicit qppReplayHost(const std::string &plugin_path);
+    ~qppReplayHost();
+
+    qppReplayHost(const qppReplayHost &) = delete;
+    qppReplayHost &operator=(const qppReplayHost &) = delete;
+
+    // Factory, then the worker; returns once the first load is done.
+    void Start(const std::string &tag, const std::string &conf_filename);
+    // Returns once the plugin has served every event and reload request
+    // delivered so far.
+    void Sync();
+    void Reload();
+    // Serves what is still queued, then terminates and deletes the plugin;
+    // the unload notice is the last thing its script sees.
+    void Stop();
+
+    qdPluginProcessor *Plugin() const { return plugin; }
+
+private:
+    void *handle = nullptr;
+    qdPluginInitFunction init = nullptr;
+    qdPluginProcessor *plugin = nullptr;
+};
