@@ -1,6 +1,6 @@
 #include <mutex>
+#include <thread>
 #include <sys/mman.h>
-#include <vector>
 
 #include "qpp-interpreter.h"
 
@@ -31,6 +31,31 @@ qppPySubInterpreter::qppPySubInterpreter()
     PyThreadState_Swap(ts_main);
 }
 
+size_t qppPySubInterpreter::CountOtherThreads() const
+{
+    // The list only changes under the interpreter lock, which the caller
+    // holds. The creation thread state is not a running thread.
+    PyThreadState *current = PyThreadState_Get();
+    size_t count = 0;
+    for (PyThreadState *t = PyInterpreterState_ThreadHead(ts->interp);
+         t != nullptr; t = PyThreadState_Next(t)) {
+        if (t != current && t != ts) count++;
+    }
+    return count;
+}
+
+bool qppPySubInterpreter::WaitForOtherThreads(
+    std::chrono::steady_clock::time_point deadline)
+{
+    while (CountOtherThreads() > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        Py_END_ALLOW_THREADS
+    }
+    return true;
+}
+
 qppPySubInterpreter::~qppPySubInterpreter()
 {
     if (ts == nullptr) return;
@@ -53,19 +78,21 @@ struct CachedBlock
     size_t size;
 };
 
+// Plain storage without a destructor: the runtime may free blocks while
+// the process ends, after other static objects are gone.
 constexpr size_t cache_capacity = 8;
 std::mutex cache_lock;
-std::vector<CachedBlock> cache;
+CachedBlock cache[cache_capacity];
+size_t cached = 0;  // guarded by cache_lock
 
 void *ArenaAlloc(void *, size_t size)
 {
     {
         std::lock_guard<std::mutex> guard(cache_lock);
-        for (size_t i = 0; i < cache.size(); i++) {
+        for (size_t i = 0; i < cached; i++) {
             if (cache[i].size != size) continue;
             void *address = cache[i].address;
-            cache[i] = cache.back();
-            cache.pop_back();
+            cache[i] = cache[--cached];
             return address;
         }
     }
@@ -79,8 +106,8 @@ void ArenaFree(void *, void *address, size_t size)
     if (address == nullptr) return;
     {
         std::lock_guard<std::mutex> guard(cache_lock);
-        if (cache.size() < cache_capacity) {
-            cache.push_back({address, size});
+        if (cached < cache_capacity) {
+            cache[cached++] = {address, size};
             return;
         }
     }
@@ -93,7 +120,6 @@ void qppInstallArenaCache()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        cache.reserve(cache_capacity);
         PyObjectArenaAllocator allocator = {nullptr, ArenaAlloc, ArenaFree};
         PyObject_SetArenaAllocator(&allocator);
     });

@@ -10,6 +10,9 @@
 // every way out, exceptions included. Scopes are neither copied nor nested.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+
 #include "qpp-python.h"
 
 class qppPyThreadState
@@ -40,6 +43,16 @@ public:
     qppPySubInterpreter &operator=(const qppPySubInterpreter &) = delete;
 
     bool IsValid() const { return ts != nullptr; }
+
+    // Inside a thread_scope of this interpreter: waits until no thread but
+    // the caller runs in it (threads that its scripts started), letting
+    // them run meanwhile. False when some are left at the deadline.
+    bool WaitForOtherThreads(std::chrono::steady_clock::time_point deadline);
+    size_t CountOtherThreads() const;
+
+    // Forgets the sub-interpreter without ending it; the destructor then
+    // leaves it alone. For an interpreter whose threads never ended.
+    void Abandon() { ts = nullptr; }
     PyInterpreterState *GetInterpreterState() const
     {
         return ts ? ts->interp : nullptr;

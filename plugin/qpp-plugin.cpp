@@ -63,14 +63,34 @@ qppPlugin::~qppPlugin()
     if (interpreter) {
         // What the plugin still holds of the script belongs to the
         // sub-interpreter and is released inside it, before it ends.
+        // Ending it while a thread that its script started still runs
+        // aborts the process (and waits forever for a non-daemon thread):
+        // those threads get until the deadline to finish, the unload
+        // notice having told the script to stop them.
+        bool ended;
+        size_t left = 0;
         {
             qppPySubInterpreter::thread_scope scope(
                 interpreter->GetInterpreterState());
             ReleasePythonState();
+            ended = interpreter->WaitForOtherThreads(
+                std::chrono::steady_clock::now() + script_thread_wait);
+            if (! ended) left = interpreter->CountOtherThreads();
         }
-        PyEval_RestoreThread(pts_main);
-        interpreter.reset();
-        pts_main = PyEval_SaveThread();
+        if (ended) {
+            PyEval_RestoreThread(pts_main);
+            interpreter.reset();
+            pts_main = PyEval_SaveThread();
+        }
+        else {
+            qd_printf("%s: %zu script thread(s) still running after %lld "
+                      "seconds: their interpreter is left alive\n",
+                tag.c_str(), left,
+                static_cast<long long>(script_thread_wait.count()));
+            interpreter->Abandon();
+            interpreter.reset();
+            PyPin();
+        }
     }
 
     PyFinalize(tag);

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +38,9 @@
 
 #define QPP_PLUGIN_NAME "Quiven Python Processor Plugin"
 #define QPP_PLUGIN_VERSION "1.0.35"
+
+// How long destruction waits for threads that a script started to end.
+constexpr std::chrono::seconds script_thread_wait(3);
 
 class qppPlugin : public qdPluginProcessor
 {
@@ -99,8 +103,15 @@ public:
     // inside a thread_scope.
     bool LoadScriptFunction(ScriptFunction id);
 
+    // The first call brings the process-wide runtime up; every call counts
+    // one instance more. PyFinalize counts one less; the runtime stays up
+    // for later instances and PyShutdown, run when the library is unloaded,
+    // finalises it if no instance is left and nothing pinned it.
     static void PyInitialize(const std::string &tag);
     static void PyFinalize(const std::string &tag);
+    static void PyShutdown();
+    // Keeps the runtime from being finalised: an interpreter was left alive.
+    static void PyPin();
 
     // This instance's sub-interpreter, for hosts of the encoder outside
     // the worker (tests and benchmarks enter it with a thread_scope).
@@ -145,6 +156,9 @@ private:
 
     static std::mutex plock;
     static uint32_t pinit;  // guarded by plock
+    static bool runtime_up;  // guarded by plock
+    static bool runtime_pinned;  // guarded by plock
+    static std::string runtime_tag;  // guarded by plock: who brought it up
     static PyThreadState *pts_main;
     static std::unordered_map<std::thread::id, qppPlugin *> instances;
 };

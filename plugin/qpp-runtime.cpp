@@ -1,5 +1,14 @@
 // The process-wide runtime shared by all instances, and the registry of
 // worker threads.
+//
+// The runtime is brought up by the first instance and stays up when the
+// last one goes: finalising and initialising CPython again in one process
+// leaks on every version and crashes 3.12 once datetime, decimal or asyncio
+// have been imported, and a daemon that re-creates its plugins (on its own
+// reload, say) would do exactly that. The runtime is finalised when the
+// library is unloaded, which the link option -z nodelete defers to the end
+// of the process, so that the interpreter never holds pointers into an
+// unmapped plugin.
 
 #include <cstring>
 #include <dlfcn.h>
@@ -11,6 +20,9 @@ std::mutex qppPlugin::plock;
 uint32_t qppPlugin::pinit = 0;
 PyThreadState *qppPlugin::pts_main = nullptr;
 std::unordered_map<std::thread::id, qppPlugin *> qppPlugin::instances;
+bool qppPlugin::runtime_up = false;
+bool qppPlugin::runtime_pinned = false;
+std::string qppPlugin::runtime_tag;
 
 namespace {
 
@@ -49,7 +61,7 @@ void qppPlugin::PyInitialize(const std::string &tag)
 {
     std::lock_guard<std::mutex> guard(plock);
 
-    if (pinit != 0) {
+    if (pinit != 0 || runtime_up) {
         pinit++;
         return;
     }
@@ -102,22 +114,36 @@ void qppPlugin::PyInitialize(const std::string &tag)
 
     qd_dprintf("%s: Python initialized: %s\n", tag.c_str(), version.c_str());
 
+    runtime_up = true;
+    runtime_tag = tag;
     pinit = 1;
 }
 
-void qppPlugin::PyFinalize(const std::string &tag)
+void qppPlugin::PyFinalize(const std::string &)
 {
     std::lock_guard<std::mutex> guard(plock);
+    if (pinit > 0) pinit--;
+}
 
-    if (pinit == 0) return;
-    if (pinit == 1) {
-        PyEval_RestoreThread(pts_main);
-        int rc = Py_FinalizeEx();
-        pts_main = nullptr;
-        qd_dprintf("%s: Python finalized %s.\n", tag.c_str(),
-            (rc < 0) ? "with error(s)" : "successfully");
-    }
-    pinit--;
+void qppPlugin::PyPin()
+{
+    std::lock_guard<std::mutex> guard(plock);
+    runtime_pinned = true;
+}
+
+void qppPlugin::PyShutdown()
+{
+    std::lock_guard<std::mutex> guard(plock);
+    // Instances the host never deleted may still run script code, and an
+    // interpreter left to its script's threads must not be torn down
+    // under them: in both cases the process's end takes the runtime.
+    if (! runtime_up || pinit != 0 || runtime_pinned) return;
+    PyEval_RestoreThread(pts_main);
+    int rc = Py_FinalizeEx();
+    pts_main = nullptr;
+    runtime_up = false;
+    qd_dprintf("%s: Python finalized %s.\n", runtime_tag.c_str(),
+        (rc < 0) ? "with error(s)" : "successfully");
 }
 
 void qppPlugin::AddInstance(qppPlugin *plugin)
@@ -162,3 +188,14 @@ void qppPrintPythonError()
         if (! rc) PyErr_Clear();
     }
 }
+
+namespace {
+
+// Destroyed when the library is unloaded (at the end of the process), after
+// the functions above and before the class-wide members they use.
+struct RuntimeAtUnload
+{
+    ~RuntimeAtUnload() { qppPlugin::PyShutdown(); }
+} runtime_at_unload;
+
+}  // namespace

@@ -18,9 +18,10 @@ TEST(Factory, RefusesOtherPluginTypesAndReleasesTheRuntime)
             std::to_string(type) + "]";
         EXPECT_EQ(host.log.Count(line), 1u) << host.log.Text();
     }
-    // Each refused plugin was the only one: the runtime went with it.
-    EXPECT_EQ(host.log.Count("python-bad: Python initialized: "), 2u);
-    EXPECT_EQ(host.log.Count("python-bad: Python finalized successfully."), 2u);
+    // The first refused plugin brought the runtime up; it stays for later
+    // instances (that the counts were given back shows at exit).
+    EXPECT_EQ(host.log.Count("python-bad: Python initialized: "), 1u);
+    EXPECT_EQ(host.log.Count("Python finalized"), 0u);
     EXPECT_EQ(host.log.Count("python-bad: destroyed"), 2u);
 
     qd_test_set_processor_type(qdPlugin::TYPE_PROC_STATS);
@@ -60,7 +61,7 @@ TEST(Plugin, GetVersionOverwrites)
     TestHost::Stop(plugin);
 }
 
-TEST(Runtime, InstancesShareOneRuntimeAndTheLastFinalises)
+TEST(Runtime, InstancesShareOneRuntime)
 {
     TestHost host;
     qdPluginProcessor *a = host.Create("python-a");
@@ -73,10 +74,10 @@ TEST(Runtime, InstancesShareOneRuntimeAndTheLastFinalises)
     EXPECT_EQ(host.log.Count("python-b: initialized"), 1u);
 
     TestHost::Stop(a);
-    EXPECT_EQ(host.log.Count("Python finalized"), 0u);
     EXPECT_EQ(host.log.Count("python-a: destroyed"), 1u);
     TestHost::Stop(b);
-    EXPECT_EQ(host.log.Count("python-b: Python finalized successfully."), 1u);
+    EXPECT_EQ(host.log.Count("python-b: destroyed"), 1u);
+    EXPECT_EQ(host.log.Count("Python finalized"), 0u);
 
     // The version text is one line.
     for (auto &line : host.log.Lines()) {
@@ -87,18 +88,19 @@ TEST(Runtime, InstancesShareOneRuntimeAndTheLastFinalises)
     }
 }
 
-TEST(Runtime, FinalisedRuntimeComesBackForANewInstance)
+TEST(Runtime, LaterGenerationsOfInstancesShareTheRuntime)
 {
+    // The script imports datetime, after which finalising and starting the
+    // runtime again crashes some interpreters.
     TestHost host;
     host.WriteScriptConf(host.InstallScript("extensions.py"));
-    for (int generation = 0; generation < 2; generation++) {
+    for (int generation = 0; generation < 3; generation++) {
         qdPluginProcessor *plugin = host.Start();
         ASSERT_NE(plugin, nullptr);
         TestHost::Stop(plugin);
     }
-    EXPECT_EQ(host.log.Count("Python initialized: "), 2u);
-    EXPECT_EQ(host.log.Count("Python finalized successfully."), 2u);
-    EXPECT_EQ(host.log.Count("extensions: {\"a\": 1}"), 2u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("Python initialized: "), 1u);
+    EXPECT_EQ(host.log.Count("extensions: {\"a\": 1}"), 3u) << host.log.Text();
 }
 
 TEST(Runtime, UnstartedPluginIsDestroyed)
@@ -108,7 +110,6 @@ TEST(Runtime, UnstartedPluginIsDestroyed)
     ASSERT_NE(plugin, nullptr);
     delete plugin;
     EXPECT_EQ(host.log.Count("python-idle: destroyed"), 1u);
-    EXPECT_EQ(host.log.Count("python-idle: Python finalized successfully."), 1u);
 }
 
 TEST(Module, PrintDebugAndError)

@@ -1,0 +1,44 @@
+// A host process whose end the tests watch: it runs one scenario, prints
+// the host log, and returns; what the plugin does when the process ends
+// (and the library is unloaded) comes after.
+
+#include <cstdio>
+#include <cstring>
+
+#include "qd-test.h"
+#include "qpp-test-host.h"
+
+using namespace qpptest;
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) return 2;
+    const char *mode = argv[1];
+    {
+        TestHost host;
+        if (strcmp(mode, "refused") == 0) {
+            qd_test_set_processor_type(3);
+            host.Create("python-bad");
+            host.Create("python-bad");
+            qd_test_set_processor_type(1);
+            TestHost::Stop(host.Create("python-good"));
+        }
+        else if (strcmp(mode, "generations") == 0) {
+            host.WriteScriptConf(host.InstallScript("extensions.py"));
+            for (int i = 0; i < 3; i++) TestHost::Stop(host.Start());
+        }
+        else if (strcmp(mode, "stubborn") == 0) {
+            host.WriteScriptConf(host.InstallScript("threads_stubborn.py"));
+            TestHost::Stop(host.Start());
+        }
+        else if (strcmp(mode, "undeleted") == 0) {
+            host.WriteScriptConf(host.InstallScript("extensions.py"));
+            host.Start();
+        }
+        else
+            return 2;
+        fputs(host.log.Text().c_str(), stdout);
+        fflush(stdout);
+    }
+    return 0;
+}
