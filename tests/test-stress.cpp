@@ -1,0 +1,300 @@
+// Several instances at once, each fed by several host threads while its
+// script is edited and reloaded under it: run under ThreadSanitizer in CI
+// (scripts/tsan.sh), where a data race, a lock-order inversion or a crash
+// anywhere on these paths ends the run.
+//
+// What the scripts see is counted in tests/scripts/stress_state.py and
+// reported on the unload notice. The hooks drop what arrives while a script
+// is being re-imported, so while reloads go on only the order can be
+// checked: each host thread's sequence numbers must arrive strictly
+// increasing. Once reloads stop and the instance has caught up, a final
+// batch from every thread must arrive complete.
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qpp-test-host.h"
+
+using namespace qpptest;
+
+namespace {
+
+constexpr int senders_per_instance = 3;
+constexpr int final_batch = 200;
+// Senders wait for their instance to catch up this often, which keeps the
+// queues short however slow the build (ThreadSanitizer) makes the worker.
+constexpr int sync_every = 50;
+
+// How long events and reloads go on together; QPP_STRESS_MS overrides.
+std::chrono::milliseconds RunTime()
+{
+    const char *value = getenv("QPP_STRESS_MS");
+    long ms = value ? strtol(value, nullptr, 10) : 0;
+    return std::chrono::milliseconds(ms > 0 ? ms : 2000);
+}
+
+std::string Replace(std::string text, const std::string &from, const std::string &to)
+{
+    size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+// The last report of one instance's script, as key=value pairs.
+std::map<std::string, std::string> LastReport(LogRecorder &log, int instance)
+{
+    std::string prefix = "stress-report " + std::to_string(instance) + " ";
+    std::map<std::string, std::string> report;
+    for (auto &line : log.Lines()) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        report.clear();
+        std::istringstream words(line.substr(prefix.size()));
+        std::string word;
+        while (words >> word) {
+            size_t equals = word.find('=');
+            if (equals != std::string::npos)
+                report[word.substr(0, equals)] = word.substr(equals + 1);
+        }
+    }
+    return report;
+}
+
+// "thread:count:last:final,..." from a report.
+struct SenderRecord
+{
+    long count = -1, last = -1, final = -1;
+};
+
+std::map<std::string, SenderRecord> Senders(const std::string &field)
+{
+    std::map<std::string, SenderRecord> senders;
+    std::istringstream items(field);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        std::istringstream parts(item);
+        std::string thread, count, last, final;
+        std::getline(parts, thread, ':');
+        std::getline(parts, count, ':');
+        std::getline(parts, last, ':');
+        std::getline(parts, final, ':');
+        if (final.empty()) continue;
+        senders[thread] = {std::stol(count), std::stol(last), std::stol(final)};
+    }
+    return senders;
+}
+
+// One instance under test and what its host threads have sent it.
+struct Probe
+{
+    int id = 0;
+    std::string path;
+    std::string versions[2];
+    qdPluginProcessor *plugin = nullptr;
+    long next_seq[senders_per_instance] = {};
+    std::atomic<long> final_agents{0};
+};
+
+class Stress : public ::testing::Test
+{
+protected:
+    void Install(Probe &probe)
+    {
+        std::string name = "stress_probe_" + std::to_string(probe.id);
+        probe.path = host.InstallScript("stress_probe.py", name + ".py");
+        probe.versions[0] = ReadFile(probe.path);
+        probe.versions[1] =
+            Replace(probe.versions[0], "VERSION = \"A\"", "VERSION = \"B\"");
+        ASSERT_NE(probe.versions[0], probe.versions[1]);
+        host.WriteScriptConf(probe.path, false, name);
+    }
+
+    // Sends n rounds from one host thread: mostly single-flow events, a
+    // flow map every eighth, an agent event every fifth. Returns the agent
+    // events sent.
+    long Send(Probe &probe, int thread, int n)
+    {
+        long agents = 0;
+        qdInstanceStatus status;
+        for (int i = 0; i < n; i++) {
+            long seq = probe.next_seq[thread]++;
+            std::string name = std::to_string(probe.id) + "-" +
+                std::to_string(thread) + "-" + std::to_string(seq);
+            auto flow = MakeFlow(name, 6, static_cast<uint16_t>(1024 + seq % 60000));
+            if (seq % 8 == 7) {
+                qdFlowMap map(2);
+                map.Insert("numbered", flow);
+                map.Insert("live", live);
+                probe.plugin->DispatchProcessorEvent(
+                    qdPluginProcessor::EVENT_FLOW_MAP, &map);
+            }
+            else {
+                auto event = static_cast<qdPluginProcessor::Event>(
+                    qdPluginProcessor::EVENT_FLOW_NEW + seq % 6);
+                probe.plugin->DispatchProcessorEvent(event, flow);
+            }
+            if (seq % 5 == 0) {
+                if (seq % 10 == 0) {
+                    probe.plugin->DispatchProcessorEvent(
+                        qdPluginProcessor::EVENT_UPDATE_INIT);
+                }
+                else {
+                    probe.plugin->DispatchProcessorEvent(
+                        qdPluginProcessor::EVENT_UPDATE_COMPLETE, &status);
+                }
+                agents++;
+            }
+        }
+        return agents;
+    }
+
+    // The host's own updates to a flow that every map holds, under the
+    // flow's mutex as the daemon makes them.
+    void Mutate()
+    {
+        for (uint64_t n = 0; ! stop_mutator; n++) {
+            {
+                std::lock_guard<std::recursive_mutex> guard(live->lock);
+                live->stats.lower_packets++;
+                live->stats.lower_bytes += 1500;
+                live->stats.total_packets++;
+                live->detected_application_name = (n % 2)
+                    ? "short"
+                    : "a name too long for the small string buffer";
+                live->risks.insert(static_cast<uint32_t>(n % 50));
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+    // Every few milliseconds a reload request to every instance; every
+    // other time the scripts are swapped for their other version first.
+    void Reload(std::vector<std::unique_ptr<Probe>> &probes)
+    {
+        for (int round = 0; ! stop_reloader; round++) {
+            for (auto &probe : probes) {
+                if (round % 2 == 0)
+                    WriteFile(probe->path, probe->versions[(round / 2 + 1) % 2]);
+                probe->plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+            }
+            reloads++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    void Check(Probe &probe)
+    {
+        SCOPED_TRACE("instance " + std::to_string(probe.id));
+        auto report = LastReport(host.log, probe.id);
+        ASSERT_FALSE(report.empty()) << host.log.Text();
+        EXPECT_EQ(report["bad"], "0") << "first: " << report["first_bad"];
+        EXPECT_EQ(report["checkpoints"], "1");
+        // Both versions were imported, and more than once each.
+        EXPECT_EQ(report["versions"], "AB");
+        EXPECT_GE(std::stol(report["imports"]), 4);
+        EXPECT_EQ(std::stol(report["agents_final"]), probe.final_agents.load());
+
+        auto senders = Senders(report["senders"]);
+        ASSERT_EQ(senders.size(), static_cast<size_t>(senders_per_instance))
+            << report["senders"];
+        for (int t = 0; t < senders_per_instance; t++) {
+            SCOPED_TRACE("thread " + std::to_string(t));
+            const SenderRecord &record = senders[std::to_string(t)];
+            EXPECT_EQ(record.final, final_batch);
+            EXPECT_EQ(record.last, probe.next_seq[t] - 1);
+            EXPECT_LE(record.count, probe.next_seq[t]);
+            // Most of what was sent while reloads went on got through.
+            EXPECT_GT(record.count, probe.next_seq[t] / 4);
+        }
+    }
+
+    TestHost host;
+    std::shared_ptr<qdFlow> live = MakeFlow("live", 17, 5353);
+    std::atomic<bool> stop_mutator{false};
+    std::atomic<bool> stop_reloader{false};
+    std::atomic<long> reloads{0};
+};
+
+}  // namespace
+
+TEST_F(Stress, InstancesThreadsAndReloads)
+{
+    constexpr int instances = 3;
+    std::vector<std::unique_ptr<Probe>> probes;
+    for (int i = 0; i < instances; i++) {
+        probes.emplace_back(new Probe);
+        probes.back()->id = i;
+        Install(*probes.back());
+    }
+
+    // Made on one host thread...
+    std::thread([&] {
+        for (auto &probe : probes) {
+            std::string name = "stress_probe_" + std::to_string(probe->id);
+            probe->plugin = host.Start("stress-" + std::to_string(probe->id), name);
+        }
+    }).join();
+    for (auto &probe : probes) ASSERT_NE(probe->plugin, nullptr);
+
+    std::thread mutator([this] { Mutate(); });
+    std::thread reloader([&] { Reload(probes); });
+
+    std::atomic<int> failed_syncs{0};
+    auto until = std::chrono::steady_clock::now() + RunTime();
+    std::vector<std::thread> senders;
+    for (auto &probe : probes) {
+        for (int t = 0; t < senders_per_instance; t++) {
+            senders.emplace_back([&, p = probe.get(), t] {
+                while (std::chrono::steady_clock::now() < until) {
+                    Send(*p, t, sync_every);
+                    if (! TestHost::Sync(p->plugin)) failed_syncs++;
+                }
+            });
+        }
+    }
+    for (auto &sender : senders) sender.join();
+    senders.clear();
+
+    // Reloads stop; once every instance has served the last request, the
+    // script is bound and stays bound: nothing may be dropped any more.
+    stop_reloader = true;
+    reloader.join();
+    for (auto &probe : probes) {
+        ASSERT_TRUE(TestHost::Sync(probe->plugin));
+        auto checkpoint = MakeFlow(std::to_string(probe->id) + "-checkpoint-0");
+        probe->plugin->DispatchProcessorEvent(
+            qdPluginProcessor::EVENT_FLOW_UPDATED, checkpoint);
+    }
+    for (auto &probe : probes) {
+        for (int t = 0; t < senders_per_instance; t++) {
+            senders.emplace_back([p = probe.get(), t, this] {
+                p->final_agents += Send(*p, t, final_batch);
+            });
+        }
+    }
+    for (auto &sender : senders) sender.join();
+    for (auto &probe : probes) ASSERT_TRUE(TestHost::Sync(probe->plugin));
+    stop_mutator = true;
+    mutator.join();
+
+    // ...and destroyed on another.
+    std::thread([&] {
+        for (auto &probe : probes) {
+            TestHost::Stop(probe->plugin);
+            probe->plugin = nullptr;
+        }
+    }).join();
+
+    EXPECT_EQ(failed_syncs.load(), 0);
+    EXPECT_GT(reloads.load(), 10);
+    EXPECT_EQ(host.log.Count("error importing"), 0u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("thread ended by exception"), 0u);
+    for (auto &probe : probes) Check(*probe);
+}
