@@ -93,34 +93,23 @@ namespace {
 // The pending Python error is dropped before throwing: the exception carries
 // the report, and an error indicator left set would be taken for a failure
 // of whatever C API call the caller makes next.
-[[noreturn]] void FailDict(const char *name)
+// format holds one %s, for the key or sub-dictionary that failed.
+[[noreturn]] void Fail(const char *format, const char *name)
 {
     PyErr_Clear();
-    throw qdException("cannot create new %s dict", name);
+    throw qdException(format, name);
 }
 
-[[noreturn]] void FailList(const char *name)
-{
-    PyErr_Clear();
-    throw qdException("cannot create new %s list", name);
-}
-
+[[noreturn]] void FailDict(const char *name) { Fail("cannot create new %s dict", name); }
+[[noreturn]] void FailList(const char *name) { Fail("cannot create new %s list", name); }
 [[noreturn]] void FailInteger(const char *name)
 {
-    PyErr_Clear();
-    throw qdException("cannot create new integer from: %s", name);
+    Fail("cannot create new integer from: %s", name);
 }
-
-[[noreturn]] void FailRate(const char *name)
-{
-    PyErr_Clear();
-    throw qdException("cannot create new float from: %s", name);
-}
-
+[[noreturn]] void FailRate(const char *name) { Fail("cannot create new float from: %s", name); }
 [[noreturn]] void FailString(const char *name)
 {
-    PyErr_Clear();
-    throw qdException("cannot create new string from: %s", name);
+    Fail("cannot create new string from: %s", name);
 }
 
 qppFlowKeys *MakeFlowKeys()

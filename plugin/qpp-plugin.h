@@ -159,6 +159,10 @@ private:
     static bool runtime_up;  // guarded by plock
     static bool runtime_pinned;  // guarded by plock
     static std::string runtime_tag;  // guarded by plock: who brought it up
-    static PyThreadState *pts_main;
+    // The main thread state, through which host threads take the
+    // interpreter lock to create and end sub-interpreters. Host threads may
+    // construct and destroy instances at the same time: each reads it before
+    // it holds the lock and stores it back after releasing it.
+    static std::atomic<PyThreadState *> pts_main;
     static std::unordered_map<std::thread::id, qppPlugin *> instances;
 };

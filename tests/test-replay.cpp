@@ -354,6 +354,11 @@ TEST_F(Replay, BadLinesAreNamedPrecisely)
         {"{\"type\": \"agent\"}", "line 2: missing key: event"},
         {"{\"type\": \"agent\", \"event\": -1}",
             "line 2: event: expected an integer from 0 to 65535"},
+        // Beyond the range of a double: the parser reports it as
+        // out_of_range rather than parse_error, and it is malformed all the
+        // same.
+        {"{\"type\": \"agent\", \"event\": 1e400}",
+            "line 2: malformed JSON: number overflow parsing '1e400'"},
         {"{\"type\": \"flow\", \"event\": 2, \"flow\": {\"tls\": {\"foo\": 1}}}",
             "line 2: unknown key: flow.tls.foo"},
         {"{\"type\": \"flow\", \"event\": 2, \"flow\": {\"colour\": \"red\"}}",

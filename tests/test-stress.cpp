@@ -12,9 +12,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -215,11 +218,22 @@ protected:
         }
     }
 
+    // Terminate, then delete. A worker waiting for events notices the
+    // request only when woken or after its one-second wait; a sync point
+    // wakes it at once.
+    static void Stop(qdPluginProcessor *plugin)
+    {
+        plugin->Terminate();
+        TestHost::Sync(plugin);
+        delete plugin;
+    }
+
     TestHost host;
     std::shared_ptr<qdFlow> live = MakeFlow("live", 17, 5353);
     std::atomic<bool> stop_mutator{false};
     std::atomic<bool> stop_reloader{false};
     std::atomic<long> reloads{0};
+    std::map<char, std::string> last_reports;
 };
 
 }  // namespace
@@ -228,6 +242,7 @@ TEST_F(Stress, InstancesThreadsAndReloads)
 {
     constexpr int instances = 3;
     std::vector<std::unique_ptr<Probe>> probes;
+    host.InstallScript("stress_state.py");
     for (int i = 0; i < instances; i++) {
         probes.emplace_back(new Probe);
         probes.back()->id = i;
@@ -287,7 +302,7 @@ TEST_F(Stress, InstancesThreadsAndReloads)
     // ...and destroyed on another.
     std::thread([&] {
         for (auto &probe : probes) {
-            TestHost::Stop(probe->plugin);
+            Stop(probe->plugin);
             probe->plugin = nullptr;
         }
     }).join();
@@ -297,4 +312,172 @@ TEST_F(Stress, InstancesThreadsAndReloads)
     EXPECT_EQ(host.log.Count("error importing"), 0u) << host.log.Text();
     EXPECT_EQ(host.log.Count("thread ended by exception"), 0u);
     for (auto &probe : probes) Check(*probe);
+
+    // The figures, for whoever reads the run's output.
+    printf("%ld reload rounds\n", reloads.load());
+    for (auto &line : host.log.Lines()) {
+        if (line.rfind("stress-report ", 0) == 0) last_reports[line[14]] = line;
+    }
+    for (auto &entry : last_reports) printf("%s\n", entry.second.c_str());
+}
+
+// Instances made on one host thread and destroyed on another, the two at
+// the same time, while an instance that stays serves events and reloads.
+TEST_F(Stress, InstancesComeAndGoWhileOthersServe)
+{
+    constexpr int churned = 8, churn_events = 40;
+    host.InstallScript("stress_state.py");
+    Probe stays;
+    stays.id = 0;
+    Install(stays);
+    Probe churn;
+    churn.id = 1;
+    Install(churn);
+    stays.plugin = host.Start("stress-0", "stress_probe_0");
+    ASSERT_NE(stays.plugin, nullptr);
+
+    std::thread mutator([this] { Mutate(); });
+    std::atomic<bool> churning{true};
+    std::atomic<int> failed_syncs{0};
+    std::thread reloader([&] {
+        for (int round = 0; churning; round++) {
+            if (round % 2 == 0)
+                WriteFile(stays.path, stays.versions[(round / 2 + 1) % 2]);
+            stays.plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+            reloads++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 2; t++) {
+        senders.emplace_back([&, t] {
+            while (churning) {
+                Send(stays, t, sync_every);
+                if (! TestHost::Sync(stays.plugin)) failed_syncs++;
+            }
+        });
+    }
+
+    // The maker starts each instance and feeds it; the breaker takes it
+    // from there and destroys it while the maker starts the next.
+    std::mutex handoff_lock;
+    std::condition_variable handoff_cond;
+    std::deque<qdPluginProcessor *> handoff;
+    bool made_all = false;
+    std::atomic<long> churn_agents{0};
+    std::thread maker([&] {
+        for (int k = 0; k < churned; k++) {
+            churn.plugin = host.Start("stress-churn", "stress_probe_1");
+            if (churn.plugin == nullptr) break;
+            churn.next_seq[0] = 0;
+            churn_agents += Send(churn, 0, churn_events);
+            if (! TestHost::Sync(churn.plugin)) failed_syncs++;
+            std::lock_guard<std::mutex> guard(handoff_lock);
+            handoff.push_back(churn.plugin);
+            handoff_cond.notify_one();
+        }
+        std::lock_guard<std::mutex> guard(handoff_lock);
+        made_all = true;
+        handoff_cond.notify_one();
+    });
+    int destroyed = 0;
+    std::thread breaker([&] {
+        for (;;) {
+            std::unique_lock<std::mutex> guard(handoff_lock);
+            handoff_cond.wait(guard, [&] { return made_all || ! handoff.empty(); });
+            if (handoff.empty()) break;
+            qdPluginProcessor *plugin = handoff.front();
+            handoff.pop_front();
+            guard.unlock();
+            Stop(plugin);
+            destroyed++;
+        }
+    });
+    maker.join();
+    breaker.join();
+
+    churning = false;
+    for (auto &sender : senders) sender.join();
+    reloader.join();
+    ASSERT_TRUE(TestHost::Sync(stays.plugin));
+    Stop(stays.plugin);
+    stop_mutator = true;
+    mutator.join();
+
+    EXPECT_EQ(destroyed, churned);
+    EXPECT_EQ(failed_syncs.load(), 0);
+    EXPECT_EQ(host.log.Count("error importing"), 0u) << host.log.Text();
+
+    // Each churned instance got everything it was sent, in order.
+    std::string expected = "bad=0 first_bad=- senders=0:" +
+        std::to_string(churn_events) + ":" + std::to_string(churn_events - 1) +
+        ":" + std::to_string(churn_events);
+    std::string agents =
+        "agents=" + std::to_string(churn_agents.load() / churned) + " ";
+    size_t reports = 0;
+    for (auto &line : host.log.Lines()) {
+        if (line.rfind("stress-report 1 ", 0) != 0) continue;
+        reports++;
+        EXPECT_NE(line.find(expected), std::string::npos) << line;
+        EXPECT_NE(line.find(agents), std::string::npos) << line;
+    }
+    EXPECT_EQ(reports, static_cast<size_t>(churned));
+
+    auto report = LastReport(host.log, 0);
+    EXPECT_EQ(report["bad"], "0") << "first: " << report["first_bad"];
+    EXPECT_EQ(report["versions"], "AB");
+    printf("%ld reload rounds; last report: bad=%s imports=%s senders=%s\n",
+        reloads.load(), report["bad"].c_str(), report["imports"].c_str(),
+        report["senders"].c_str());
+}
+
+// Host threads that make and destroy instances at the same time: each of
+// them takes the interpreter lock through the same main thread state.
+TEST_F(Stress, InstancesMadeAndDestroyedAtTheSameTime)
+{
+    constexpr int threads = 3, cycles = 8, events = 20;
+    host.InstallScript("stress_state.py");
+    Probe probe;
+    probe.id = 0;
+    Install(probe);
+    std::atomic<int> made{0}, failed_syncs{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < threads; t++) {
+        hosts.emplace_back([&, t] {
+            for (int k = 0; k < cycles; k++) {
+                // Every other cycle the instance never starts its worker.
+                qdPluginProcessor *plugin = (k % 2)
+                    ? host.Create("stress-made", "stress_probe_0")
+                    : host.Start("stress-made", "stress_probe_0");
+                if (plugin == nullptr) continue;
+                made++;
+                if (k % 2 == 0) {
+                    for (int n = 0; n < events; n++) {
+                        auto flow = MakeFlow("0-" + std::to_string(t) + "-" +
+                            std::to_string(n));
+                        plugin->DispatchProcessorEvent(
+                            qdPluginProcessor::EVENT_FLOW_NEW, flow);
+                    }
+                    if (! TestHost::Sync(plugin)) failed_syncs++;
+                    Stop(plugin);
+                }
+                else
+                    delete plugin;
+            }
+        });
+    }
+    for (auto &thread : hosts) thread.join();
+    EXPECT_EQ(made.load(), threads * cycles);
+    EXPECT_EQ(failed_syncs.load(), 0);
+    // One report per started instance, each with all its events in order.
+    size_t reports = 0;
+    for (auto &line : host.log.Lines()) {
+        if (line.rfind("stress-report 0 ", 0) != 0) continue;
+        reports++;
+        EXPECT_NE(line.find("bad=0 "), std::string::npos) << line;
+        EXPECT_NE(line.find(":" + std::to_string(events) + ":" +
+                      std::to_string(events - 1) + ":"),
+            std::string::npos) << line;
+    }
+    EXPECT_EQ(reports, static_cast<size_t>(threads * cycles / 2));
 }

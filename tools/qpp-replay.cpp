@@ -13,6 +13,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -25,6 +26,7 @@
 #include "replay-diff.h"
 #include "replay-flow.h"
 #include "replay-host.h"
+#include "replay-input.h"
 
 using json = nlohmann::json;
 
@@ -284,7 +286,8 @@ public:
     Replay(qppReplayHost &host, const std::string &conf, bool restore_scripts,
         const std::string &input_dir)
         : host(host), conf(conf), restore_scripts(restore_scripts),
-          input_dir(input_dir) { }
+          input_dir(input_dir),
+          flows([this](const qdFlow *flow) { BeforeUpdate(flow); }) { }
 
     ~Replay() { RestoreScripts(); }
 
@@ -292,172 +295,58 @@ public:
     // problem, before anything of the line has reached the plugin.
     void Line(const std::string &text)
     {
-        json line;
-        try {
-            line = json::parse(text);
-        }
-        catch (const json::parse_error &e) {
-            throw qppReplayInputError(std::string("malformed JSON: ") + Reason(e));
-        }
-        if (! line.is_object())
-            throw qppReplayInputError("expected a JSON object");
-
-        auto type = line.find("type");
-        if (type == line.end()) throw qppReplayInputError("missing key: type");
-        if (! type->is_string())
-            throw qppReplayInputError("type: expected a string");
-        std::string kind = type->get<std::string>();
-
-        static const std::map<std::string, std::set<std::string>> keys = {
-            {"flow", {"type", "event", "flow"}},
-            {"flow_map", {"type", "event", "flows"}},
-            {"agent", {"type", "event"}},
-            {"status", {"type", "event", "status"}},
-            {"reload", {"type", "script"}},
-        };
-        auto known = keys.find(kind);
-        if (known == keys.end())
-            throw qppReplayInputError("unknown type: " + kind);
-        for (auto &member : line.items()) {
-            if (known->second.count(member.key()) == 0)
-                throw qppReplayInputError("unknown key: " + member.key());
-        }
-
-        if (kind == "reload") {
-            Reload(line);
+        qppReplayLine line = qppReplayParseLine(text);
+        if (line.type == qppReplayLine::Type::RELOAD) {
+            Reload(line.script);
             return;
         }
 
-        auto event = static_cast<qdPluginProcessor::Event>(Event(line));
-        if (kind == "flow") {
-            auto flow = Flow(Required(line, "flow"), "flow");
+        auto event = static_cast<qdPluginProcessor::Event>(line.event);
+        switch (line.type) {
+        case qppReplayLine::Type::FLOW: {
+            auto flow = flows.Flow(line.flow, "flow");
             host.Plugin()->DispatchProcessorEvent(event, flow);
             Handed(flow.get());
+            break;
         }
-        else if (kind == "flow_map")
-            FlowMap(event, Required(line, "flows"));
-        else if (kind == "agent")
+        case qppReplayLine::Type::FLOW_MAP:
+            FlowMap(event, line.flow);
+            break;
+        case qppReplayLine::Type::AGENT:
             host.Plugin()->DispatchProcessorEvent(event);
-        else {
-            qdInstanceStatus status = Status(line);
-            host.Plugin()->DispatchProcessorEvent(event, &status);
+            break;
+        case qppReplayLine::Type::STATUS:
+            host.Plugin()->DispatchProcessorEvent(event, &line.status);
+            break;
+        case qppReplayLine::Type::RELOAD:
+            break;
         }
     }
 
 private:
-    static std::string Reason(const json::exception &e)
+    // A queued event reads the live flow when the worker serves it, as in
+    // the daemon; here each event is to show its flow as its own line left
+    // it, so an update waits until earlier events are served.
+    void BeforeUpdate(const qdFlow *flow)
     {
-        // "[json.exception.parse_error.101] parse error at ...": the tag in
-        // brackets says nothing to the user.
-        std::string what = e.what();
-        size_t bracket = what.find("] ");
-        return (what.rfind("[json.", 0) == 0 && bracket != std::string::npos)
-            ? what.substr(bracket + 2)
-            : what;
-    }
-
-    static const json &Required(const json &line, const std::string &key)
-    {
-        auto it = line.find(key);
-        if (it == line.end()) throw qppReplayInputError("missing key: " + key);
-        return *it;
-    }
-
-    static uint16_t Event(const json &line)
-    {
-        const json &value = Required(line, "event");
-        if (! value.is_number_unsigned() || value.get<uint64_t>() > 65535)
-            throw qppReplayInputError("event: expected an integer from 0 to 65535");
-        return static_cast<uint16_t>(value.get<uint64_t>());
-    }
-
-    static qdInstanceStatus Status(const json &line)
-    {
-        qdInstanceStatus status;
-        auto it = line.find("status");
-        if (it == line.end()) return status;
-        if (! it->is_object()) throw qppReplayInputError("status: expected an object");
-        for (auto &member : it->items()) {
-            const json &v = member.value();
-            std::string path = "status." + member.key();
-            bool wide = (member.key() != "flows");
-            if (member.key() != "timestamp" && member.key() != "uptime" &&
-                member.key() != "flows")
-                throw qppReplayInputError("unknown key: " + path);
-            // The parser keeps every non-negative integer as unsigned.
-            if (! v.is_number_unsigned() ||
-                (! wide && v.get<uint64_t>() > 0xffffffffu))
-                throw qppReplayInputError(path + ": expected a whole number");
-            if (member.key() == "timestamp") status.timestamp = v.get<uint64_t>();
-            if (member.key() == "uptime") status.uptime = v.get<uint64_t>();
-            if (member.key() == "flows") status.flows = v.get<uint32_t>();
-        }
-        return status;
-    }
-
-    // The host flow that a FLOW object describes: the one its "id" named
-    // before, or a new one, updated with the object's keys.
-    std::shared_ptr<qdFlow> Flow(const json &object, const std::string &path)
-    {
-        if (! object.is_object()) throw qppReplayInputError(path + ": expected an object");
-
-        std::shared_ptr<qdFlow> flow;
-        auto id = object.find("id");
-        if (id != object.end()) {
-            if (! id->is_string())
-                throw qppReplayInputError(path + ".id: expected a string");
-            std::shared_ptr<qdFlow> &entry = flows[id->get<std::string>()];
-            if (! entry) {
-                entry = qppReplayNewFlow();
-                named.insert(entry.get());
-            }
-            flow = entry;
-        }
-        else
-            flow = qppReplayNewFlow();
-
-        // A queued event reads the live flow when the worker serves it, as
-        // in the daemon; here each event is to show its flow as its own line
-        // left it, so an update waits until earlier events are served.
-        if (pending.count(flow.get())) {
+        if (pending.count(flow)) {
             host.Sync();
             pending.clear();
         }
-        qppReplayApplyFlow(*flow, object, path);
-        return flow;
     }
 
     // Only named flows can be changed by a later line; the others need no
     // watching (and their addresses may be reused once they are gone).
     void Handed(const qdFlow *flow)
     {
-        if (named.count(flow)) pending.insert(flow);
+        if (flows.IsNamed(flow)) pending.insert(flow);
     }
 
     void FlowMap(qdPluginProcessor::Event event, const json &list)
     {
-        if (! list.is_array()) throw qppReplayInputError("flows: expected a list");
-
         // Every flow is read before any is changed in a way the plugin can
         // see; a bad one stops the line as a whole.
-        std::vector<std::pair<std::string, std::shared_ptr<qdFlow>>> entries;
-        std::set<std::string> seen;
-        for (size_t i = 0; i < list.size(); i++) {
-            std::string path = "flows[" + std::to_string(i) + "]";
-            const json &object = list[i];
-            std::string key;
-            if (object.is_object() && object.contains("id") &&
-                object["id"].is_string()) {
-                key = object["id"].get<std::string>();
-                if (! seen.insert(key).second) {
-                    throw qppReplayInputError(
-                        path + ".id: " + key + " is already in this flow map");
-                }
-            }
-            else
-                key = "#" + std::to_string(i);
-            entries.emplace_back(key, Flow(object, path));
-        }
+        auto entries = flows.FlowMap(list);
 
         // As in the daemon, the flows are spread over the map's buckets by
         // their keys, and the plugin walks the buckets in order.
@@ -467,15 +356,12 @@ private:
         for (auto &entry : entries) Handed(entry.second.get());
     }
 
-    void Reload(const json &line)
+    void Reload(const std::optional<std::string> &source)
     {
         std::string content;
         std::string script;
-        auto source = line.find("script");
-        if (source != line.end()) {
-            if (! source->is_string())
-                throw qppReplayInputError("script: expected a file name");
-            std::string path = source->get<std::string>();
+        if (source) {
+            std::string path = *source;
             if (! path.empty() && path[0] != '/') path = input_dir + "/" + path;
             if (! ReadFile(path, content))
                 throw qppReplayInputError("script: cannot read " + path + ": " + ErrnoText());
@@ -523,8 +409,7 @@ private:
     std::string conf;
     bool restore_scripts;
     std::string input_dir;
-    std::map<std::string, std::shared_ptr<qdFlow>> flows;  // by id
-    std::set<const qdFlow *> named;    // the flows of the map above
+    qppReplayFlows flows;
     std::set<const qdFlow *> pending;  // named, handed over since the last sync
     std::map<std::string, std::string> originals;
 };
