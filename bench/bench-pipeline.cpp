@@ -191,6 +191,40 @@ void BM_FloorFlowEvents(benchmark::State &state)
 }
 BENCHMARK(BM_FloorFlowEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The floor plus the one thing the queue's road adds that scripts can see:
+// a fresh thread state per event.
+void BM_FloorFlowEventsWithScope(benchmark::State &state)
+{
+    auto plugin = Start("bench_noop");
+    const int batch = 1000;
+    std::vector<std::shared_ptr<qdFlow>> flows;
+    for (int i = 0; i < batch; i++) flows.push_back(MakeFlow(i));
+    PyInterpreterState *interp = plugin->GetPyInterpreter();
+    qppPyRef callback;
+    {
+        qppPySubInterpreter::thread_scope scope(interp);
+        callback = qppPyRef::Steal(ImportCallback("ProcessFlowEvent"));
+    }
+    for (auto _ : state) {
+        for (int i = 0; i < batch; i++) {
+            qppPySubInterpreter::thread_scope scope(interp);
+            qdFlowStats stats(flows[i]->stats);
+            qppPyRef args = qppPyRef::Steal(PyTuple_New(2));
+            PyTuple_SET_ITEM(args.get(), 0, PyLong_FromLong(3));
+            PyTuple_SET_ITEM(args.get(), 1, plugin->EncodeFlow(flows[i], stats, false));
+            qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(callback.get(), args.get()));
+        }
+    }
+    {
+        qppPySubInterpreter::thread_scope scope(interp);
+        callback.reset();
+    }
+    state.counters["events/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * batch), benchmark::Counter::kIsRate);
+    Stop(plugin);
+}
+BENCHMARK(BM_FloorFlowEventsWithScope)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_FloorFlowMap(benchmark::State &state)
 {
     auto plugin = Start("bench_noop");
