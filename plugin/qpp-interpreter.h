@@ -2,11 +2,12 @@
 //
 // qppPySubInterpreter owns one sub-interpreter of the process-wide runtime:
 // it is created and ended by a host thread (the plugin's constructor and
-// destructor) holding the interpreter lock under the main thread state.
+// destructor) inside a thread_scope of the main interpreter.
 //
 // qppPyThreadState owns a thread state that it created for an interpreter;
-// thread_scope is the only way the worker enters its sub-interpreter: it
-// takes the interpreter lock with a fresh thread state and gives both up on
+// thread_scope is the only way a thread enters an interpreter (the worker
+// its sub-interpreter, a host thread the main one): it takes the interpreter
+// lock with a fresh thread state of the calling thread and gives both up on
 // every way out, exceptions included. Scopes are neither copied nor nested.
 #pragma once
 
@@ -33,7 +34,7 @@ private:
 class qppPySubInterpreter
 {
 public:
-    // Call with the interpreter lock held under the main thread state, which
+    // Call inside a thread_scope of the main interpreter, whose thread state
     // is current again on return. IsValid() is false when creation failed.
     qppPySubInterpreter();
     // Same precondition; ends the sub-interpreter if there is one.

@@ -38,14 +38,25 @@ qppPlugin::qppPlugin(
 
     PyInitialize(tag);
 
-    PyEval_RestoreThread(pts_main);
-    interpreter.reset(new qppPySubInterpreter());
-    bool created = interpreter->IsValid();
-    if (! created) {
-        PyErr_Clear();
-        interpreter.reset();
+    // The host thread enters the main interpreter with a thread state of its
+    // own, made for the purpose and deleted on the way out. Resuming the one
+    // the runtime came up with, shared by all host threads, goes wrong from
+    // 3.12 on: each thread keeps a record of a thread state it activated
+    // (PyGILState's), and with a shared one the record of a thread that made
+    // a sub-interpreter is left pointing at that sub-interpreter's first
+    // thread state. Another host thread ending the sub-interpreter frees it,
+    // and the next instance made on the first thread writes through the
+    // record.
+    bool created;
+    {
+        qppPySubInterpreter::thread_scope scope(PyInterpreterState_Main());
+        interpreter.reset(new qppPySubInterpreter());
+        created = interpreter->IsValid();
+        if (! created) {
+            PyErr_Clear();
+            interpreter.reset();
+        }
     }
-    pts_main = PyEval_SaveThread();
 
     if (! created) {
         // No plugin object ever exists without its sub-interpreter.
@@ -78,9 +89,9 @@ qppPlugin::~qppPlugin()
             if (! ended) left = interpreter->CountOtherThreads();
         }
         if (ended) {
-            PyEval_RestoreThread(pts_main);
+            // As in the constructor, a thread state of this thread's own.
+            qppPySubInterpreter::thread_scope scope(PyInterpreterState_Main());
             interpreter.reset();
-            pts_main = PyEval_SaveThread();
         }
         else {
             qd_printf("%s: %zu script thread(s) still running after %lld "

@@ -159,10 +159,8 @@ private:
     static bool runtime_up;  // guarded by plock
     static bool runtime_pinned;  // guarded by plock
     static std::string runtime_tag;  // guarded by plock: who brought it up
-    // The main thread state, through which host threads take the
-    // interpreter lock to create and end sub-interpreters. Host threads may
-    // construct and destroy instances at the same time: each reads it before
-    // it holds the lock and stores it back after releasing it.
-    static std::atomic<PyThreadState *> pts_main;
+    // The thread state the runtime was brought up with, resumed only to
+    // finalise it; guarded by plock.
+    static PyThreadState *pts_main;
     static std::unordered_map<std::thread::id, qppPlugin *> instances;
 };

@@ -18,7 +18,7 @@
 
 std::mutex qppPlugin::plock;
 uint32_t qppPlugin::pinit = 0;
-std::atomic<PyThreadState *> qppPlugin::pts_main{nullptr};
+PyThreadState *qppPlugin::pts_main = nullptr;
 std::unordered_map<std::thread::id, qppPlugin *> qppPlugin::instances;
 bool qppPlugin::runtime_up = false;
 bool qppPlugin::runtime_pinned = false;

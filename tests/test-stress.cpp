@@ -9,6 +9,9 @@
 // checked: each host thread's sequence numbers must arrive strictly
 // increasing. Once reloads stop and the instance has caught up, a final
 // batch from every thread must arrive complete.
+//
+// Instances are also made on one host thread and destroyed on another, in
+// turns and at the same time, while others serve events.
 
 #include <atomic>
 #include <chrono>
@@ -213,8 +216,9 @@ protected:
             EXPECT_EQ(record.final, final_batch);
             EXPECT_EQ(record.last, probe.next_seq[t] - 1);
             EXPECT_LE(record.count, probe.next_seq[t]);
-            // Most of what was sent while reloads went on got through.
-            EXPECT_GT(record.count, probe.next_seq[t] / 4);
+            // Events got through between reloads, not only after them.
+            EXPECT_GT(record.count - final_batch,
+                (probe.next_seq[t] - final_batch) / 10);
         }
     }
 
@@ -431,8 +435,8 @@ TEST_F(Stress, InstancesComeAndGoWhileOthersServe)
         report["senders"].c_str());
 }
 
-// Host threads that make and destroy instances at the same time: each of
-// them takes the interpreter lock through the same main thread state.
+// Host threads that make and destroy instances at the same time, every
+// other one never started.
 TEST_F(Stress, InstancesMadeAndDestroyedAtTheSameTime)
 {
     constexpr int threads = 3, cycles = 8, events = 20;
@@ -480,4 +484,63 @@ TEST_F(Stress, InstancesMadeAndDestroyedAtTheSameTime)
             std::string::npos) << line;
     }
     EXPECT_EQ(reports, static_cast<size_t>(threads * cycles / 2));
+}
+
+// Two long-lived host threads take turns, never at the same time: one makes
+// an instance, the other destroys it, then the first makes the next. The
+// runtime was brought up on a third thread (the test's own). CPython 3.12
+// and later remember, per thread, the thread state a thread last used; a
+// host thread must never be left remembering one that another thread frees
+// with its sub-interpreter.
+TEST_F(Stress, OneHostThreadMakesWhatAnotherDestroys)
+{
+    constexpr int rounds = 12;
+    host.InstallScript("stress_state.py");
+    Probe probe;
+    probe.id = 0;
+    Install(probe);
+    qdPluginProcessor *first = host.Start("stress-first", "stress_probe_0");
+    ASSERT_NE(first, nullptr);
+
+    // Each turn is handed over by a counter: even for the maker, odd for
+    // the breaker.
+    std::mutex turn_lock;
+    std::condition_variable turn_cond;
+    int turn = 0;
+    qdPluginProcessor *current = nullptr;
+    auto take_turn = [&](int parity, int last) {
+        std::unique_lock<std::mutex> guard(turn_lock);
+        turn_cond.wait(guard, [&] { return turn % 2 == parity || turn >= last; });
+        return turn < last;
+    };
+    auto pass_turn = [&] {
+        std::lock_guard<std::mutex> guard(turn_lock);
+        turn++;
+        turn_cond.notify_all();
+    };
+    int made = 0, destroyed = 0;
+    std::thread maker([&] {
+        while (take_turn(0, 2 * rounds)) {
+            current = host.Start("stress-turn", "stress_probe_0");
+            if (current != nullptr) made++;
+            pass_turn();
+        }
+    });
+    std::thread breaker([&] {
+        while (take_turn(1, 2 * rounds)) {
+            if (current != nullptr) {
+                Stop(current);
+                destroyed++;
+            }
+            current = nullptr;
+            pass_turn();
+        }
+    });
+    maker.join();
+    breaker.join();
+    Stop(first);
+    EXPECT_EQ(made, rounds);
+    EXPECT_EQ(destroyed, rounds);
+    EXPECT_EQ(host.log.Count("stress-turn: initialized"), static_cast<size_t>(rounds))
+        << host.log.Text();
 }
