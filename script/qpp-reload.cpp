@@ -78,8 +78,16 @@ std::string ModuleOrigin(PyObject *module)
             }
         }
         if (! PyUnicode_Check(value.get())) continue;
-        const char *text = PyUnicode_AsUTF8(value.get());
-        if (text != nullptr) return text;
+        // Back in the file system's encoding, which gives the path's own
+        // bytes: the interpreter decoded them with it, and any byte it could
+        // not decode (all above 127 when the host never set a locale, as
+        // then the encoding is ASCII) is a surrogate escape that UTF-8
+        // refuses to encode.
+        qppPyRef bytes = qppPyRef::Steal(PyUnicode_EncodeFSDefault(value.get()));
+        if (bytes && PyBytes_Check(bytes.get())) {
+            return std::string(PyBytes_AS_STRING(bytes.get()),
+                static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+        }
         PyErr_Clear();
     }
     return "an unknown location";

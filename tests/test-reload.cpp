@@ -291,3 +291,29 @@ TEST_F(Reload, ModuleFoundElsewhereOnThePathIsRefused)
     Agent();
     EXPECT_EQ(host.log.Count("shadow: 11"), 1u) << host.log.Text();
 }
+
+// A host that never sets a locale gives the interpreter an ASCII file system
+// encoding: every other byte of a script's path reaches the module's
+// __file__ as a surrogate escape. The path must still be recognised as the
+// configured one.
+TEST_F(Reload, ScriptPathsBeyondAsciiLoad)
+{
+    std::string path = host.InstallScript("versioned.py", "v\xc3\xa9rsioned.py");
+    host.WriteScriptConf(path);
+    plugin = host.Start();
+    Agent();
+    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("instead"), 0u) << host.log.Text();
+
+    // A byte that is not UTF-8 at all is a name all the same. JSON cannot
+    // carry it; a host variable can (a data directory named so, say).
+    std::string odd = host.InstallScript("other_name.py", "other\xff.py");
+    auto &vars = qdGlobalConfig::GetInstance().conf_vars;
+    vars["odd_script"] = odd;
+    host.WriteConf("{\"script\": \"${odd_script}\"}\n");
+    Request();
+    vars.erase("odd_script");
+    Agent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
+    EXPECT_EQ(host.log.Count("other_name: agent 12"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("instead"), 0u) << host.log.Text();
+}

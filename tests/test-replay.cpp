@@ -377,6 +377,11 @@ TEST_F(Replay, BadLinesAreNamedPrecisely)
             "line 2: flow.lower_port: a port needs an address"},
         {"{\"type\": \"flow\", \"event\": 2, \"flow\": {\"digest_lower\": \"abc\"}}",
             "line 2: flow.digest_lower: expected 40 hexadecimal digits"},
+        // The right length with a bad digit: refused without combining the
+        // bad digit (the sanitized build would stop on that).
+        {"{\"type\": \"flow\", \"event\": 2, \"flow\": {\"digest_mdata\": "
+         "[\"g123456789abcdef0123456789abcdef01234567\"]}}",
+            "line 2: flow.digest_mdata[0]: expected 40 hexadecimal digits"},
         {"{\"type\": \"flow\", \"event\": 2, \"flow\": {\"flags\": {\"expired\": 1}}}",
             "line 2: flow.flags.expired: expected true or false"},
         {"{\"type\": \"flow\", \"event\": 2, \"flow\": {\"tls\": {}, \"http\": {}}}",

@@ -107,7 +107,11 @@ qdDigest Digest(const json &value, const std::string &path)
     bool valid = (text.size() == 40);
     for (size_t i = 0; valid && i < 20; i++) {
         int high = nibble(text[2 * i]), low = nibble(text[2 * i + 1]);
-        if (high < 0 || low < 0) valid = false;
+        // Nothing is combined from a bad digit: shifting its -1 is undefined.
+        if (high < 0 || low < 0) {
+            valid = false;
+            break;
+        }
         digest[i] = static_cast<uint8_t>((high << 4) | low);
     }
     if (! valid) Fail(path, "expected 40 hexadecimal digits");
