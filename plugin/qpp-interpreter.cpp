@@ -67,9 +67,12 @@ qppPySubInterpreter::~qppPySubInterpreter()
 // Every thread_scope creates a thread state, and the first frame pushed on
 // it allocates a 16 KiB data stack through the interpreter's arena
 // allocator, which maps and unmaps it with mmap for each event: two system
-// calls and a page fault per script call. Keeping a few freed blocks of that
-// size (and of arena size) for reuse takes the cost out while thread states
-// themselves stay fresh for every event.
+// calls and page faults per script call, more than encoding a flow costs.
+// Keeping a few freed blocks of that size for reuse takes the cost out while
+// thread states themselves stay fresh for every event. Only small blocks are
+// kept: the allocator's 1 MiB arenas, freed in bursts after a large flow
+// map, would otherwise fill the cache and push the data stacks out of it
+// (obmalloc keeps its own arenas when it wants them).
 namespace {
 
 struct CachedBlock
@@ -81,6 +84,7 @@ struct CachedBlock
 // Plain storage without a destructor: the runtime may free blocks while
 // the process ends, after other static objects are gone.
 constexpr size_t cache_capacity = 8;
+constexpr size_t cache_block_limit = 64 * 1024;
 std::mutex cache_lock;
 CachedBlock cache[cache_capacity];
 size_t cached = 0;  // guarded by cache_lock
@@ -104,7 +108,7 @@ void *ArenaAlloc(void *, size_t size)
 void ArenaFree(void *, void *address, size_t size)
 {
     if (address == nullptr) return;
-    {
+    if (size <= cache_block_limit) {
         std::lock_guard<std::mutex> guard(cache_lock);
         if (cached < cache_capacity) {
             cache[cached++] = {address, size};
