@@ -62,6 +62,7 @@ for stage in tsan fuzz soak; do
     echo "== $stage"
     case $stage in
       fuzz) bash scripts/fuzz.sh 60 ;;
+      tsan) bash scripts/tsan.sh --all ;;
       *) bash "scripts/$stage.sh" ;;
     esac
     record "$stage" $?
