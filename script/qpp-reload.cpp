@@ -59,8 +59,8 @@ std::string RealPath(const std::string &path)
     return resolved;
 }
 
-// Where the module object came from: its file, or what its spec says of a
-// module without one (a built-in, a namespace package).
+// Where the module object came from: its file, or what its import record
+// says of a module without one (a built-in, a namespace package).
 std::string ModuleOrigin(PyObject *module)
 {
     for (const char *attribute : {"__file__", "__spec__"}) {
