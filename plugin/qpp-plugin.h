@@ -11,6 +11,7 @@
 //   interpreter lock -> plock                (dispatch looks up the registry)
 //   interpreter lock -> flow lock -> qdAddr::lock   (encoding a flow)
 //   event_lock -> flow lock                  (a hook snapshots statistics)
+//   flow-map bucket -> flow lock             (the flow-map hook)
 // plock is held around the interpreter lock only while the process-wide
 // runtime is brought up or finalised, when no worker runs script code.
 // event_lock is never held together with the interpreter lock or a flow-map
