@@ -10,8 +10,9 @@
 // cannot hide what the next one takes. Resident memory (RSS) is read from
 // /proc/self/statm; the C++ heap in use from mallinfo2, which sees every
 // byte the plugin allocates but not the interpreter's own arenas. With
-// --max-growth, a phase whose RSS or heap grows by more than KIB per million
-// events (flow phase) or per million flows (map phase) after warm-up fails.
+// --max-growth, a phase whose heap grows by more than KIB per million events
+// (flow phase) or per million flows (map phase) after warm-up fails, and so
+// does one whose resident size grows by more than four times that.
 
 #include <malloc.h>
 #include <sys/stat.h>
@@ -195,9 +196,12 @@ public:
                "heap %+.1f KiB (fit %+.1f)\n",
             per, rss_end, rss_fit, heap_end, heap_fit);
         if (max_growth_kib < 0) return true;
-        bool flat = rss_fit <= max_growth_kib && heap_fit <= max_growth_kib;
-        printf("  %s (limit %.0f KiB per million %s)\n",
-            flat ? "flat" : "GROWING", max_growth_kib, per);
+        // The heap is the exact measure of what is kept. Resident size moves
+        // by whole pages and with the allocator's trimming (half a MiB up or
+        // down between runs here), so it is held to four times the limit.
+        bool flat = rss_fit <= 4 * max_growth_kib && heap_fit <= max_growth_kib;
+        printf("  %s (limit %.0f KiB heap, %.0f KiB resident per million %s)\n",
+            flat ? "flat" : "GROWING", max_growth_kib, 4 * max_growth_kib, per);
         return flat;
     }
 

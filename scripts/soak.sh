@@ -2,9 +2,9 @@
 # Builds the memory soak benchmark (build-release, RelWithDebInfo) and runs
 # it: a million single-flow events and a thousand flow maps of a thousand
 # flows through a script that keeps nothing, then events queued behind a
-# held callback. Fails when resident memory or the heap grows by more than
-# 1 MiB per million events (or flows) after warm-up; a leak of a single byte
-# per event would show as about that much.
+# held callback. Fails when the heap grows by more than 1 MiB per million
+# events (or flows) after warm-up, or resident memory by more than 4 MiB; a
+# leak of a single byte per event would show as about 1 MiB in the heap.
 #
 #   bash scripts/soak.sh [qpp-bench-soak options]
 #
