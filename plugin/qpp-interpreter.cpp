@@ -69,36 +69,62 @@ qppPySubInterpreter::~qppPySubInterpreter()
 // allocator, which maps and unmaps it with mmap for each event: two system
 // calls and page faults per script call, more than encoding a flow costs.
 // Keeping a few freed blocks of that size for reuse takes the cost out while
-// thread states themselves stay fresh for every event. Only small blocks are
-// kept: the allocator's 1 MiB arenas, freed in bursts after a large flow
-// map, would otherwise fill the cache and push the data stacks out of it
-// (obmalloc keeps its own arenas when it wants them).
+// thread states themselves stay fresh for every event. A few of the
+// allocator's arenas are kept as well (at most 8, 8 MiB with 1 MiB arenas):
+// a large flow map makes and frees dozens of them per event, each one
+// mapped and faulted in anew otherwise.
 namespace {
 
-struct CachedBlock
+// Freed blocks kept for reuse, in plain storage without a destructor: the
+// runtime may free blocks while the process ends, after other static
+// objects are gone. Guarded by cache_lock.
+struct BlockPool
 {
-    void *address;
-    size_t size;
+    static constexpr size_t capacity = 8;
+    void *address[capacity];
+    size_t size[capacity];
+    size_t count;
+
+    void *Take(size_t wanted)
+    {
+        for (size_t i = 0; i < count; i++) {
+            if (size[i] != wanted) continue;
+            void *found = address[i];
+            count--;
+            address[i] = address[count];
+            size[i] = size[count];
+            return found;
+        }
+        return nullptr;
+    }
+
+    bool Keep(void *block, size_t length)
+    {
+        if (count == capacity) return false;
+        address[count] = block;
+        size[count] = length;
+        count++;
+        return true;
+    }
 };
 
-// Plain storage without a destructor: the runtime may free blocks while
-// the process ends, after other static objects are gone.
-constexpr size_t cache_capacity = 8;
-constexpr size_t cache_block_limit = 64 * 1024;
+// Data stacks and arenas have pools of their own, so that a burst of freed
+// arenas never pushes the stacks out.
+constexpr size_t stack_block_limit = 64 * 1024;
 std::mutex cache_lock;
-CachedBlock cache[cache_capacity];
-size_t cached = 0;  // guarded by cache_lock
+BlockPool stack_pool;
+BlockPool arena_pool;
+
+BlockPool &PoolFor(size_t size)
+{
+    return (size <= stack_block_limit) ? stack_pool : arena_pool;
+}
 
 void *ArenaAlloc(void *, size_t size)
 {
     {
         std::lock_guard<std::mutex> guard(cache_lock);
-        for (size_t i = 0; i < cached; i++) {
-            if (cache[i].size != size) continue;
-            void *address = cache[i].address;
-            cache[i] = cache[--cached];
-            return address;
-        }
+        if (void *block = PoolFor(size).Take(size)) return block;
     }
     void *address = mmap(nullptr, size, PROT_READ | PROT_WRITE,
         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -108,12 +134,9 @@ void *ArenaAlloc(void *, size_t size)
 void ArenaFree(void *, void *address, size_t size)
 {
     if (address == nullptr) return;
-    if (size <= cache_block_limit) {
+    {
         std::lock_guard<std::mutex> guard(cache_lock);
-        if (cached < cache_capacity) {
-            cache[cached++] = {address, size};
-            return;
-        }
+        if (PoolFor(size).Keep(address, size)) return;
     }
     munmap(address, size);
 }
