@@ -8,8 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "qd-sync.h"
-#include "qpp-plugin.h"
+#include "bench-host.h"
 
 namespace {
 
@@ -23,26 +22,10 @@ void Setup()
     if (done) return;
     done = true;
     qd_set_log_sink([](const std::string &) { });
-    char name[] = "/tmp/qpp-bench-XXXXXX";
-    data_dir = mkdtemp(name);
-    std::string modules = data_dir + "/quiven-proc-python";
-    mkdir(modules.c_str(), 0755);
-    qdGlobalConfig::GetInstance().path_state_persistent = data_dir;
-    for (std::string script : {"bench_noop", "bench_agent_only"}) {
-        std::ifstream in(std::string(QPP_BENCH_DIR) + "/scripts/" + script + ".py");
-        std::ofstream out(modules + "/" + script + ".py");
-        out << in.rdbuf();
-        std::ofstream conf(data_dir + "/" + script + ".json");
-        conf << "{\"script\": \"" << modules << "/" << script << ".py\"}";
-    }
+    data_dir = qppBenchDataDir("qpp-bench", {"bench_noop", "bench_agent_only"});
 }
 
-bool Sync(qppPlugin *plugin)
-{
-    qdSyncPoint sync;
-    plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
-    return sync.Wait(std::chrono::minutes(5));
-}
+bool Sync(qppPlugin *plugin) { return qppBenchSync(plugin); }
 
 // A started plugin running one of the bench scripts.
 std::unique_ptr<qppPlugin> Start(const std::string &script)

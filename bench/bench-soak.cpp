@@ -30,8 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "qd-sync.h"
-#include "qpp-plugin.h"
+#include "bench-host.h"
 
 namespace {
 
@@ -55,18 +54,7 @@ void Setup()
         if (message.find("soak-gate: holding") != std::string::npos)
             gate_holding = true;
     });
-    char name[] = "/tmp/qpp-soak-XXXXXX";
-    data_dir = mkdtemp(name);
-    std::string modules = data_dir + "/quiven-proc-python";
-    mkdir(modules.c_str(), 0755);
-    qdGlobalConfig::GetInstance().path_state_persistent = data_dir;
-    for (std::string script : {"soak_stateless", "soak_gate"}) {
-        std::ifstream in(std::string(QPP_BENCH_DIR) + "/scripts/" + script + ".py");
-        std::ofstream out(modules + "/" + script + ".py");
-        out << in.rdbuf();
-        std::ofstream conf(data_dir + "/" + script + ".json");
-        conf << "{\"script\": \"" << modules << "/" << script << ".py\"}";
-    }
+    data_dir = qppBenchDataDir("qpp-soak", {"soak_stateless", "soak_gate"});
 }
 
 void Cleanup()
@@ -97,12 +85,7 @@ Memory Measure()
 
 double MiB(double bytes) { return bytes / (1024.0 * 1024.0); }
 
-bool Sync(qppPlugin *plugin)
-{
-    qdSyncPoint sync;
-    plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
-    return sync.Wait(std::chrono::minutes(5));
-}
+bool Sync(qppPlugin *plugin) { return qppBenchSync(plugin); }
 
 std::unique_ptr<qppPlugin> Start(const std::string &script)
 {
