@@ -39,6 +39,9 @@ public:
         // every event and reload request delivered to it before this one,
         // or once it has stopped serving events.
         EVENT_SYNC = 2,
+        // param: a json object (json *) that the plugin fills with its own
+        // statistics, on the calling thread, without waiting for its worker.
+        EVENT_STATS = 3,
     };
 
     enum class DispatchFlags : uint8_t {

@@ -113,9 +113,12 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
                 name.c_str());
         }
 
+        qppCallbackStats &counters = stats.Callback(id);
+        qppCount(counters.calls);
         qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(callable, args.get()));
         args.reset();
         if (! rc) {
+            qppCount(counters.exceptions);
             qppPrintPythonError();
             result = false;
         }

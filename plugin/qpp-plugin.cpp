@@ -131,6 +131,9 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
     case qdPlugin::EVENT_RELOAD:
         reload = true;
         break;
+    case qdPlugin::EVENT_STATS:
+        if (param != nullptr) *static_cast<json *>(param) = stats.ToJson();
+        break;
     case qdPlugin::EVENT_SYNC: {
         qdSyncPoint *sync = static_cast<qdSyncPoint *>(param);
         if (sync == nullptr) break;
@@ -216,6 +219,13 @@ void qppPlugin::DispatchSinkPayload(const std::string &target,
     const std::set<std::string> &channels, size_t length,
     const uint8_t *payload, qdFlags<qdPlugin::DispatchFlags> flags)
 {
-    qdPluginProcessor::DispatchSinkPayload(
-        target, channels, length, payload, flags);
+    try {
+        qdPluginProcessor::DispatchSinkPayload(
+            target, channels, length, payload, flags);
+    }
+    catch (...) {
+        qppCount(stats.payloads_refused);
+        throw;
+    }
+    qppCount(stats.payloads_dispatched);
 }

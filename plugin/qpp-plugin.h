@@ -35,6 +35,7 @@
 #include "qpp-flow-keys.h"
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
+#include "qpp-stats.h"
 #include "quivend.h"
 
 #define QPP_PLUGIN_NAME "Quiven Python Processor Plugin"
@@ -135,6 +136,7 @@ private:
 
     std::atomic<bool> reload;
     bool debug;
+    qppStats stats;
     std::string script_path;
     uint8_t script_digest[20];
     std::unique_ptr<qppPySubInterpreter> interpreter;

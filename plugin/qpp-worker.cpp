@@ -10,15 +10,18 @@ namespace {
 // The worker outlives whatever a bad configuration, a broken script or an
 // argument that cannot be built throws at it: the failure is logged and
 // the event in hand is dropped.
+// True when work returned normally.
 template <typename F>
-void Survive(const std::string &tag, F &&work)
+bool Survive(const std::string &tag, F &&work)
 {
     try {
         work();
+        return true;
     }
     catch (const std::exception &e) {
         qd_printf("%s: %s\n", tag.c_str(), e.what());
     }
+    return false;
 }
 
 }  // namespace
@@ -65,8 +68,12 @@ void qppPlugin::ServeEvents()
                 ServeReload();
                 event.sync->Signal();
             }
-            else
-                Survive(tag, [this, &event] { CallScriptFunction(event); });
+            else {
+                // An event whose arguments could not be built is dropped,
+                // not served.
+                if (Survive(tag, [this, &event] { CallScriptFunction(event); }))
+                    qppCount(stats.events_served);
+            }
         }
         else
             guard.unlock();
@@ -78,7 +85,7 @@ void qppPlugin::ServeEvents()
 void qppPlugin::ServeReload()
 {
     if (! reload.load()) return;
-    Survive(tag, [this] { Reload(); });
+    if (! Survive(tag, [this] { Reload(); })) qppCount(stats.reloads_failed);
     // A request made while Reload ran is served by that same pass.
     reload = false;
 }

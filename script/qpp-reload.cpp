@@ -154,6 +154,7 @@ void qppPlugin::Reload()
     if (memcmp(digest, script_digest, sizeof(script_digest)) == 0) {
         qd_dprintf("%s: %s: not reloading, no change.\n", tag.c_str(),
             path.c_str());
+        qppCount(stats.reloads_unchanged);
         return;
     }
 
@@ -256,6 +257,7 @@ void qppPlugin::Reload()
     }
 
     script_module_name = name;
+    qppCount(stats.reloads_done);
     tag = name;
     SetProcName();
 
