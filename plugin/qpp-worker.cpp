@@ -75,8 +75,10 @@ void qppPlugin::ServeEvents()
                     qppCount(stats.events_served);
             }
         }
-        else
+        else {
             guard.unlock();
+            qppTrimArenaCache();
+        }
 
         if (ShouldTerminate()) break;
     }
