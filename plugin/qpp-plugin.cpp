@@ -120,9 +120,34 @@ void qppPlugin::GetVersion(std::string &version) { version = QPP_PLUGIN_VERSION;
 
 void qppPlugin::QueueEvent(qppEvent &&event)
 {
-    std::lock_guard<std::mutex> guard(event_lock);
-    events.push_back(std::move(event));
-    event_cond.notify_one();
+    qppStats::Kind kind = event.Kind();
+    size_t flows = event.flows.size();
+    size_t bytes = event.Bytes();
+    uint64_t max_events = queue_max_events.load(std::memory_order_relaxed);
+    uint64_t max_bytes = queue_max_bytes.load(std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> guard(event_lock);
+        // A full queue drops what arrives: the daemon's threads must not
+        // wait for a slow script, nor its memory grow without end. Nothing
+        // is served once the worker has stopped.
+        bool full = worker_done ||
+            (max_events != 0 && events.size() >= max_events) ||
+            (max_bytes != 0 &&
+                stats.queue_bytes.load(std::memory_order_relaxed) + bytes >
+                    max_bytes);
+        if (! full) {
+            events.push_back(std::move(event));
+            stats.Queued(kind, flows, bytes);
+            event_cond.notify_one();
+            return;
+        }
+    }
+    stats.Dropped(kind, flows);
+}
+
+void qppPlugin::Unsubscribed(qppStats::Kind kind, size_t flows)
+{
+    if (! loaded.load(std::memory_order_relaxed)) stats.Dropped(kind, flows);
 }
 
 void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
@@ -132,7 +157,7 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
         reload = true;
         break;
     case qdPlugin::EVENT_STATS:
-        if (param != nullptr) *static_cast<json *>(param) = stats.ToJson();
+        if (param != nullptr) *static_cast<json *>(param) = Statistics();
         break;
     case qdPlugin::EVENT_SYNC: {
         qdSyncPoint *sync = static_cast<qdSyncPoint *>(param);
@@ -156,8 +181,19 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, qdFlowMap *flow_map)
 {
-    if ((script_function_mask.load() & (ProcessFlowMap | ProcessFlowStats)) == 0)
+    if ((script_function_mask.load() & (ProcessFlowMap | ProcessFlowStats)) == 0) {
+        if (! loaded.load(std::memory_order_relaxed)) {
+            // The flows it would have carried, near enough: every entry,
+            // without taking each flow's mutex to read its flags.
+            size_t count = 0;
+            for (size_t b = 0; b < flow_map->buckets; b++) {
+                count += flow_map->Acquire(b).size();
+                flow_map->Release(b);
+            }
+            Unsubscribed(qppStats::FLOW_MAP, count);
+        }
         return;
+    }
 
     qppEvent record(0, event);
     for (size_t b = 0; b < flow_map->buckets; b++) {
@@ -179,13 +215,14 @@ void qppPlugin::DispatchProcessorEvent(
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow)
 {
-    if ((script_function_mask.load() & ProcessFlowEvent) == 0) return;
+    if ((script_function_mask.load() & ProcessFlowEvent) == 0) {
+        Unsubscribed(qppStats::FLOW, 1);
+        return;
+    }
 
-    std::lock_guard<std::mutex> guard(event_lock);
     qppEvent record(0, event);
     record.PushFlow(flow);
-    events.push_back(std::move(record));
-    event_cond.notify_one();
+    QueueEvent(std::move(record));
 }
 
 void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event,
@@ -211,7 +248,10 @@ void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event event)
 
 void qppPlugin::QueueAgentEvent(uint16_t event)
 {
-    if ((script_function_mask.load() & ProcessAgentEvent) == 0) return;
+    if ((script_function_mask.load() & ProcessAgentEvent) == 0) {
+        Unsubscribed(qppStats::AGENT, 0);
+        return;
+    }
     QueueEvent(qppEvent(0, event));
 }
 

@@ -128,6 +128,9 @@ public:
 
 private:
     void QueueEvent(qppEvent &&event);
+    // A hook found no subscriber: dropped only when no script is bound.
+    void Unsubscribed(qppStats::Kind kind, size_t flows);
+    void LogStatistics();
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
     void ServeReload();
@@ -137,6 +140,14 @@ private:
     std::atomic<bool> reload;
     bool debug;
     qppStats stats;
+    // A script is loaded and its callbacks bound: false before the first
+    // load, after a failed one and while a reload re-imports the script.
+    // Hooks that find no subscriber count the event as dropped only then.
+    std::atomic<bool> loaded{false};
+    // The queue's bound from the configuration; 0 means none. Written by
+    // the worker at each reload, read by the hooks.
+    std::atomic<uint64_t> queue_max_events{0};
+    std::atomic<uint64_t> queue_max_bytes{0};
     std::string script_path;
     uint8_t script_digest[20];
     std::unique_ptr<qppPySubInterpreter> interpreter;
@@ -166,4 +177,8 @@ private:
     // finalise it; guarded by plock.
     static PyThreadState *pts_main;
     static std::unordered_map<std::thread::id, qppPlugin *> instances;
+
+public:
+    // The instance's counters, as the host and the script read them.
+    nlohmann::json Statistics() const { return stats.ToJson(); }
 };
