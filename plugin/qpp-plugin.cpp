@@ -145,10 +145,6 @@ void qppPlugin::QueueEvent(qppEvent &&event)
     stats.Dropped(kind, flows);
 }
 
-void qppPlugin::Unsubscribed(qppStats::Kind kind, size_t flows)
-{
-    if (! loaded.load(std::memory_order_relaxed)) stats.Dropped(kind, flows);
-}
 
 void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 {
@@ -181,8 +177,9 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, qdFlowMap *flow_map)
 {
-    if ((script_function_mask.load() & (ProcessFlowMap | ProcessFlowStats)) == 0) {
-        if (! loaded.load(std::memory_order_relaxed)) {
+    uint8_t mask = script_function_mask.load();
+    if ((mask & (ProcessFlowMap | ProcessFlowStats)) == 0) {
+        if ((mask & script_loaded) == 0) {
             // The flows it would have carried, near enough: every entry,
             // without taking each flow's mutex to read its flags.
             size_t count = 0;
@@ -190,7 +187,7 @@ void qppPlugin::DispatchProcessorEvent(
                 count += flow_map->Acquire(b).size();
                 flow_map->Release(b);
             }
-            Unsubscribed(qppStats::FLOW_MAP, count);
+            stats.Dropped(qppStats::FLOW_MAP, count);
         }
         return;
     }
@@ -215,8 +212,9 @@ void qppPlugin::DispatchProcessorEvent(
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow)
 {
-    if ((script_function_mask.load() & ProcessFlowEvent) == 0) {
-        Unsubscribed(qppStats::FLOW, 1);
+    uint8_t mask = script_function_mask.load();
+    if ((mask & ProcessFlowEvent) == 0) {
+        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::FLOW, 1);
         return;
     }
 
@@ -248,8 +246,9 @@ void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event event)
 
 void qppPlugin::QueueAgentEvent(uint16_t event)
 {
-    if ((script_function_mask.load() & ProcessAgentEvent) == 0) {
-        Unsubscribed(qppStats::AGENT, 0);
+    uint8_t mask = script_function_mask.load();
+    if ((mask & ProcessAgentEvent) == 0) {
+        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
         return;
     }
     QueueEvent(qppEvent(0, event));

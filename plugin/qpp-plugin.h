@@ -128,8 +128,6 @@ public:
 
 private:
     void QueueEvent(qppEvent &&event);
-    // A hook found no subscriber: dropped only when no script is bound.
-    void Unsubscribed(qppStats::Kind kind, size_t flows);
     void LogStatistics();
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
@@ -140,10 +138,6 @@ private:
     std::atomic<bool> reload;
     bool debug;
     qppStats stats;
-    // A script is loaded and its callbacks bound: false before the first
-    // load, after a failed one and while a reload re-imports the script.
-    // Hooks that find no subscriber count the event as dropped only then.
-    std::atomic<bool> loaded{false};
     // The queue's bound from the configuration; 0 means none. Written by
     // the worker at each reload, read by the hooks.
     std::atomic<uint64_t> queue_max_events{0};
@@ -154,6 +148,12 @@ private:
     qppPyRef script_module;
     std::string script_module_name;  // the name script_module was imported as
     std::set<std::string> module_paths;
+    // The bound callbacks' bits, and script_loaded once a script is loaded
+    // and its callbacks bound: it is clear before the first load, after a
+    // failed one and while a reload re-imports the script. A hook that finds
+    // no subscriber counts its event as dropped only then; one load of one
+    // atomic tells it both.
+    static constexpr uint8_t script_loaded = 0x80;
     std::atomic<uint8_t> script_function_mask;
     const std::unordered_map<ScriptFunction, const std::string, qdEnumHasher>
         script_function_names;

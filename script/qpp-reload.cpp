@@ -192,7 +192,6 @@ void qppPlugin::Reload()
     }
     script_functions.clear();
     script_function_mask.exchange(0);
-    loaded = false;
 
     std::string module_dir =
         qdGlobalConfig::GetInstance().path_state_persistent + module_subdirectory;
@@ -287,5 +286,5 @@ void qppPlugin::Reload()
                 script_function_names.at(id).c_str());
         }
     }
-    loaded = true;
+    script_function_mask |= script_loaded;
 }
