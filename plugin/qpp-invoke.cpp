@@ -99,6 +99,7 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
             qppPyRef list = qppPyRef::Steal(
                 PyList_New(static_cast<Py_ssize_t>(event.flows.size())));
             if (! list) throw qdException("cannot create new flows list");
+            qppGcPause gc_pause;
             for (size_t i = 0; i < event.flows.size(); i++) {
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
                     EncodeFlow(event.flows[i].first, event.flows[i].second,
