@@ -3,7 +3,8 @@
 The module exists only inside the plugin; this stub tells a type checker
 and an editor what it holds. The functions, the class error and the EVENT_
 constants are the module's own. The TypedDict classes describe the flow
-dictionaries that the callbacks receive and exist only for the type checker:
+dictionaries that the callbacks receive and the dictionary of qpp.stats();
+they exist only for the type checker:
 refer to them in annotations, which Python does not evaluate when the
 script starts with ``from __future__ import annotations``::
 
@@ -68,8 +69,86 @@ def dispatch(
     """
 
 
+def stats() -> Statistics:
+    """Returns the statistics of this plugin instance, a new dictionary on every call.
+
+    Raises TypeError when called from a thread other than the plugin's worker.
+    """
+
+
 class error(Exception):
     """For scripts to raise and catch; the plugin never raises it."""
+
+
+# What qpp.stats() returns.
+
+
+class EventCounts(TypedDict):
+    queued: int
+    served: int
+    dropped: int
+
+
+class FlowMapEventCounts(EventCounts):
+    flows_queued: int
+    flows_served: int
+    flows_dropped: int
+
+
+class EventStatistics(TypedDict):
+    queued: int  # totals over the kinds below
+    served: int
+    dropped: int
+    flow: EventCounts
+    flow_map: FlowMapEventCounts
+    agent: EventCounts
+
+
+class CallTimes(TypedDict):
+    """Time per call in microseconds."""
+
+    median: float
+    p99: float
+    max: float
+
+
+class CallbackStatistics(TypedDict):
+    calls: int
+    exceptions: int
+    interrupted: int  # stopped by the time budget
+    time_us: CallTimes
+
+
+class CallbackStatisticsByName(TypedDict):
+    ProcessAgentEvent: CallbackStatistics
+    ProcessFlowEvent: CallbackStatistics
+    ProcessFlowMap: CallbackStatistics
+    ProcessFlowStats: CallbackStatistics
+
+
+class QueueStatistics(TypedDict):
+    depth: int
+    high_water: int
+    bytes: int  # estimated memory held by the waiting events
+
+
+class ReloadStatistics(TypedDict):
+    done: int
+    failed: int
+    unchanged: int
+
+
+class PayloadStatistics(TypedDict):
+    dispatched: int
+    refused: int
+
+
+class Statistics(TypedDict):
+    events: EventStatistics
+    callbacks: CallbackStatisticsByName
+    queue: QueueStatistics
+    reloads: ReloadStatistics
+    payloads: PayloadStatistics
 
 
 # The flow dictionary. Keys marked NotRequired are present only under the

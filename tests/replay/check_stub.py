@@ -1,11 +1,12 @@
-"""Checks the flow types of the stub qpp.pyi against what the plugin makes.
+"""Checks the dictionary types of the stub qpp.pyi against what the plugin makes.
 
     check_stub.py QPP_REPLAY STUB INPUT...
 
 Runs each INPUT through qpp-replay with a script that dispatches every flow
 dictionary it receives as JSON (the full form from ProcessFlowEvent and
-ProcessFlowMap, the statistics form from ProcessFlowStats). Each must match
-its TypedDict of the stub (Flow, FlowStats): no key the stub lacks, every
+ProcessFlowMap, the statistics form from ProcessFlowStats), and what
+qpp.stats() returns on every agent event. Each must match its TypedDict of
+the stub (Flow, FlowStats, Statistics): no key the stub lacks, every
 key it requires, every value of the declared type. Across all inputs every
 key of every TypedDict must have been seen at least once, so that a key the
 plugin never makes cannot hide in the stub. Exit status 1 on a mismatch.
@@ -36,6 +37,10 @@ def ProcessFlowMap(flows):
 def ProcessFlowStats(flows):
     for flow in flows:
         qpp.dispatch("dump", ["FlowStats"], json.dumps(flow))
+
+
+def ProcessAgentEvent(event):
+    qpp.dispatch("dump", ["Statistics"], json.dumps(qpp.stats()))
 '''
 
 
@@ -78,8 +83,8 @@ class Checker:
                 self.check_dict(value, name, where)
             elif name == "bool":
                 self.expect(isinstance(value, bool), value, name, where)
-            elif name in ("int", "str"):
-                kind = int if name == "int" else str
+            elif name in ("int", "str", "float"):
+                kind = {"int": int, "str": str, "float": float}[name]
                 self.expect(isinstance(value, kind) and not isinstance(value, bool),
                             value, name, where)
             else:
@@ -116,7 +121,7 @@ class Checker:
 def main():
     replay, stub, inputs = sys.argv[1], sys.argv[2], sys.argv[3:]
     types = read_typed_dicts(stub)
-    for name in ("Flow", "FlowStats"):
+    for name in ("Flow", "FlowStats", "Statistics"):
         if name not in types:
             print("check_stub: the stub has no TypedDict %s" % name)
             return 1
