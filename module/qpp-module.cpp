@@ -162,7 +162,7 @@ PyModuleDef qpp_module = {
 
 PyMODINIT_FUNC PyInit_qpp(void)
 {
-    PyObject *module = PyModule_Create2(&qpp_module, 1013);
+    PyObject *module = qppModuleAddConstants(PyModule_Create2(&qpp_module, 1013));
     if (module == nullptr) return nullptr;
 
     // Sub-interpreters get copies of the module made from the first import,

@@ -27,6 +27,7 @@
 #include "replay-flow.h"
 #include "replay-host.h"
 #include "replay-input.h"
+#include "replay-plugin-path.h"
 
 using json = nlohmann::json;
 
@@ -50,7 +51,7 @@ const char *const usage_text =
     "                      show a diff when they differ\n"
     "  --var NAME=VALUE    a host variable for ${NAME} in the configuration\n"
     "  --plugin FILE       the plugin library (default: the one built with\n"
-    "                      this tool)\n"
+    "                      this tool, or the one installed with it)\n"
     "  --help              show this text\n"
     "\n"
     "Exit status: 0 done, 1 payloads differ from --expect, 2 bad usage or\n"
@@ -70,7 +71,7 @@ struct Options
     std::string script;
     std::string conf;
     std::string data_dir;
-    std::string plugin = QPP_REPLAY_DEFAULT_PLUGIN;
+    std::string plugin = qppReplayDefaultPlugin();
     bool debug = false;
     std::string sink_output;
     bool sinks_given = false;
