@@ -43,6 +43,18 @@ std::string ReadConfiguration(const std::string &filename)
     return content;
 }
 
+// The JSON library's message without the tag it starts with
+// ("[json.exception.parse_error.101] "), which names the library's own
+// error class and says nothing to the person who wrote the file.
+std::string JsonReason(const nlohmann::json::exception &e)
+{
+    std::string what = e.what();
+    size_t end = what.find("] ");
+    if (what.rfind("[json.exception.", 0) == 0 && end != std::string::npos)
+        return what.substr(end + 2);
+    return what;
+}
+
 // Everything from the last dot of the file name on is the extension.
 std::string ModuleName(const std::string &path)
 {
@@ -123,7 +135,7 @@ void qppPlugin::Reload()
     }
     catch (const nlohmann::json::exception &e) {
         throw qdException("error loading configuration: %s: JSON exception: %s",
-            conf_filename.c_str(), e.what());
+            conf_filename.c_str(), JsonReason(e).c_str());
     }
     catch (const std::exception &e) {
         throw qdException("error loading configuration: %s: %s",
