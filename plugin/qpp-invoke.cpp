@@ -115,10 +115,13 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
 
         qppCallbackStats &counters = stats.Callback(id);
         qppCount(counters.calls);
+        watchdog.CallStarted(id);
         qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(callable, args.get()));
+        // Counted by the watchdog as interrupted, not as an exception.
+        bool interrupted = watchdog.CallEnded();
         args.reset();
         if (! rc) {
-            qppCount(counters.exceptions);
+            if (! interrupted) qppCount(counters.exceptions);
             qppPrintPythonError();
             result = false;
         }
