@@ -149,8 +149,8 @@ TEST_F(Reload, ConfigurationErrors)
     };
     std::vector<Case> cases = {
         // The library's message without its internal tag.
-        {"", "JSON exception: parse error at line 1, column 1: attempting to parse "
-             "an empty input"},
+        {"", "JSON exception: parse error at line 1, column 1: syntax error while "
+             "parsing value - unexpected end of input"},
         {"// comment\n{\"script\": \"" + path + "\"}",
             "JSON exception: parse error at line 1, column 1: syntax error while "
             "parsing value"},
