@@ -6,11 +6,13 @@
 // plugin runs on scratch copies of the user's files (replay-scratch.h), and
 // the exit status says whether the script ran cleanly (replay-status.h).
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cmath>
 #include <fstream>
 #include <iostream>
 #include <map>
