@@ -1035,3 +1035,48 @@ def ProcessAgentEvent(event):
     EXPECT_LT(large.max_rss_kib - small.max_rss_kib, 40 * 1024)
         << small.max_rss_kib << " KiB, then " << large.max_rss_kib << " KiB";
 }
+
+TEST_F(Replay, ScratchCopyNeverWritesThroughLinks)
+{
+    // The user's files live in "real"; the data directory reaches them
+    // through links.
+    std::string real = Path("real"), data = Path("data");
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+    WriteFile(real + "/version_one.py", ReadFile(Source("version_one.py")));
+    WriteFile(Path("version_two.py"), ReadFile(Source("version_two.py")));
+    std::string reload = "{\"type\": \"reload\", \"script\": \"version_two.py\"}";
+
+    struct Case
+    {
+        std::string name;
+        std::string link;    // below data, to real
+        std::string script;  // the configured script, below data
+        int status;
+        std::vector<std::string> payloads;
+    };
+    std::vector<Case> cases = {
+        {"the module directory is a link", "quiven-proc-python",
+            "quiven-proc-python/version_one.py", 0,
+            {"one 11", "one 99", "two 12", "two 99"}},
+        // Not on the module search path: it does not load, here as in the
+        // daemon, but the reload line still replaces the copy.
+        {"the script lies below a linked directory", "quiven-proc-python/lib",
+            "quiven-proc-python/lib/version_one.py", 3, {}},
+    };
+    for (auto &c : cases) {
+        std::string command = "rm -rf '" + data + "' && mkdir -p '" + data +
+            "/quiven-proc-python'";
+        ASSERT_EQ(system(command.c_str()), 0);
+        if (c.link == "quiven-proc-python") rmdir((data + "/quiven-proc-python").c_str());
+        ASSERT_EQ(symlink(real.c_str(), (data + "/" + c.link).c_str()), 0) << c.name;
+        WriteFile(Path("plugin.json"),
+            "{\"script\": \"${path_state_persistent}/" + c.script + "\"}");
+        std::string before = Listing(real);
+        Result r = Run({"--conf", Path("plugin.json"), "--data-dir", data,
+            Input({Agent(11), reload, Agent(12)})});
+        EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
+        EXPECT_EQ(Payloads(r.out), c.payloads) << c.name;
+        EXPECT_EQ(Listing(real), before) << c.name;
+    }
+}

@@ -48,22 +48,63 @@ std::string RealPath(const std::string &path)
     return resolved;
 }
 
+std::string Absolute(const std::string &path)
+{
+    if (! path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof(cwd)) == nullptr) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+// Where path lies below dir, as "/sub/file"; empty when it is not below it
+// (or climbs out again through "..").
+std::string Below(const std::string &dir, const std::string &path)
+{
+    std::string base = dir;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    if (path.size() <= base.size() + 1 || path.compare(0, base.size(), base) != 0 ||
+        path[base.size()] != '/')
+        return std::string();
+    std::string rest = path.substr(base.size());
+    if ((rest + "/").find("/../") != std::string::npos) return std::string();
+    return rest;
+}
+
 void MakeDirectory(const std::string &path)
 {
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
         throw qppReplaySetupError("cannot make " + path + ": " + ErrnoText());
 }
 
-// Makes every missing directory of path below base (which exists).
+void Link(const std::string &target, const std::string &link);
+std::vector<std::string> Entries(const std::string &dir);
+
+// Makes every directory of relative below base (which exists) a directory
+// of ours. A link that the copy of the module directory made there is
+// replaced by a directory of links to what it held: a file written below a
+// link would be written into the user's directory.
 void MakeDirectories(const std::string &base, const std::string &relative)
 {
     std::string path = base;
     std::istringstream parts(relative);
     std::string part;
     while (std::getline(parts, part, '/')) {
-        if (part.empty()) continue;
+        if (part.empty() || part == ".") continue;
         path += "/" + part;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            MakeDirectory(path);
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) continue;
+        if (! S_ISLNK(st.st_mode))
+            throw qppReplaySetupError("cannot make " + path + ": it is not a directory");
+        std::string target = RealPath(path);
+        if (unlink(path.c_str()) != 0)
+            throw qppReplaySetupError("cannot replace " + path + ": " + ErrnoText());
         MakeDirectory(path);
+        if (target.empty() || stat(target.c_str(), &st) != 0 || ! S_ISDIR(st.st_mode)) continue;
+        for (auto &entry : Entries(target)) Link(target + "/" + entry, path + "/" + entry);
     }
 }
 
@@ -323,15 +364,17 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForConf(const std::string &c
             ", cannot be read: " + (directory ? "it is a directory" : ErrnoText()));
     }
 
-    // The copy takes the script's place under the scratch data directory;
-    // a script outside the data directory gets a place of its own, off the
-    // module search path as the original is.
-    std::string script_dir = RealPath(DirName(script));
+    // The copy takes the script's place under the scratch data directory,
+    // found by the path as written (the module directory may be a link) or
+    // else by the real one; a script outside the data directory gets a place
+    // of its own, off the module search path as the original is.
+    std::string relative = Below(Absolute(data_dir), Absolute(script));
+    if (relative.empty())
+        relative = Below(data_real, RealPath(DirName(script)) + "/" + BaseName(script));
     std::string copy;
-    if (script_dir == data_real || script_dir.rfind(data_real + "/", 0) == 0) {
-        std::string relative = script_dir.substr(data_real.size());
-        MakeDirectories(scratch->data_dir, relative);
-        copy = scratch->data_dir + relative + "/" + BaseName(script);
+    if (! relative.empty()) {
+        MakeDirectories(scratch->data_dir, DirName(relative));
+        copy = scratch->data_dir + relative;
     }
     else {
         MakeDirectory(scratch->root + "/elsewhere");
