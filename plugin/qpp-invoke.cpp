@@ -117,15 +117,18 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
 
         qppCallbackStats &counters = stats.Callback(id);
         qppCount(counters.calls);
-        auto start = std::chrono::steady_clock::now();
+        // The watchdog's reading of the clock serves the time histogram too.
+        auto start = watchdog.CallStarted(id);
         qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(callable, args.get()));
+        // Counted by the watchdog as interrupted, not as an exception.
+        bool interrupted = watchdog.CallEnded();
         counters.time.Add(static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(
                 std::chrono::steady_clock::now() - start)
                 .count()));
         args.reset();
         if (! rc) {
-            qppCount(counters.exceptions);
+            if (! interrupted) qppCount(counters.exceptions);
             qppPrintPythonError();
             result = false;
         }

@@ -23,7 +23,7 @@ extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
 qppPlugin::qppPlugin(
     const std::string &tag, const std::map<std::string, std::string> &params)
     : qdPluginProcessor(tag, params), reload(true), debug(false),
-      script_digest{}, script_function_mask(0),
+      watchdog(stats), script_digest{}, script_function_mask(0),
       script_function_names{
           {ProcessAgentEvent, "ProcessAgentEvent"},
           {ProcessFlowEvent, "ProcessFlowEvent"},
@@ -69,7 +69,11 @@ qppPlugin::qppPlugin(
 
 qppPlugin::~qppPlugin()
 {
+    // A callback that does not end within the grace is interrupted, so
+    // that the worker sends the unload notice and ends.
+    watchdog.BeginEnding();
     Join();
+    watchdog.Stop();
 
     if (interpreter) {
         // What the plugin still holds of the script belongs to the

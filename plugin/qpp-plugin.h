@@ -36,6 +36,7 @@
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
 #include "qpp-stats.h"
+#include "qpp-watchdog.h"
 #include "quivend.h"
 
 #define QPP_PLUGIN_NAME "Quiven Python Processor Plugin"
@@ -101,6 +102,10 @@ public:
     // changed. Worker thread only; throws qdException.
     void Reload();
 
+    // The configuration's callback budget; zero when it sets none. Throws
+    // qdException for a value that is not a positive number or null.
+    std::chrono::nanoseconds CallbackTimeout(const nlohmann::json &conf);
+
     // Binds one callback of the loaded script module. Worker thread only,
     // inside a thread_scope.
     bool LoadScriptFunction(ScriptFunction id);
@@ -134,10 +139,13 @@ private:
     void ServeReload();
     void SignalPendingSyncs();
     void ReleasePythonState();
+    // The worker thread's own set-up, before it serves anything.
+    void PrepareWorkerThread();
 
     std::atomic<bool> reload;
     bool debug;
     qppStats stats;
+    qppWatchdog watchdog;
     // The queue's bound from the configuration; 0 means none. Written by
     // the worker at each reload, read by the hooks.
     std::atomic<uint64_t> queue_max_events{0};

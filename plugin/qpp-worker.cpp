@@ -34,6 +34,7 @@ void *qppPlugin::Entry()
     qd_printf("%s: %s v%s %s\n", tag.c_str(), QPP_PLUGIN_NAME,
         QPP_PLUGIN_VERSION, "(scripts run in an embedded Python)");
 
+    PrepareWorkerThread();
     AddInstance(this);
 
     if (! ShouldTerminate()) ServeEvents();

@@ -1,5 +1,6 @@
 // Reading the configuration and (re)importing the script when it changed.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -123,6 +124,24 @@ uint64_t QueueBound(const nlohmann::json &conf, const char *key,
 
 }  // namespace
 
+std::chrono::nanoseconds qppPlugin::CallbackTimeout(const nlohmann::json &conf)
+{
+    auto timeout = conf.find("callback_timeout");
+    if (timeout == conf.end() || timeout->is_null())
+        return std::chrono::nanoseconds(0);
+    if (! timeout->is_number() || ! (timeout->get<double>() > 0)) {
+        throw qdException("error loading configuration: %s: callback_timeout "
+                          "must be a number of seconds greater than 0, or null.",
+            conf_filename.c_str());
+    }
+    // Beyond a year a budget means none in practice, and the nanosecond
+    // count must not overflow.
+    double seconds = std::min(timeout->get<double>(), 365.0 * 24 * 3600);
+    return std::max(std::chrono::nanoseconds(1),
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(seconds)));
+}
+
 void qppPlugin::Reload()
 {
     qd_dprintf("%s: Loading configuration: %s\n", tag.c_str(),
@@ -160,6 +179,10 @@ void qppPlugin::Reload()
             "error loading configuration: %s: script not found or wrong type.",
             conf_filename.c_str());
     }
+
+    // In force at once, also when the script is unchanged.
+    std::chrono::nanoseconds budget = CallbackTimeout(conf);
+    watchdog.Configure(budget, tag);
 
     std::string path;
     qd_expand_variables(script->get<std::string>(), path,
@@ -278,6 +301,7 @@ void qppPlugin::Reload()
     qppCount(stats.reloads_done);
     tag = name;
     SetProcName();
+    watchdog.Configure(budget, tag);
 
     for (ScriptFunction id : {ProcessAgentEvent, ProcessFlowEvent,
              ProcessFlowMap, ProcessFlowStats}) {
