@@ -4,7 +4,7 @@
 // the event hooks. Each instance has one worker thread (Entry), the only
 // thread that runs this instance's script code and the only one that
 // touches its Python state (script_module, script_functions, flow_keys),
-// its configuration (debug, script_path, script_digest, module_paths) and
+// its configuration (debug, script_path, script_digest) and
 // the tag after the worker has started.
 //
 // Locks, in the only order in which they are ever nested:
@@ -155,7 +155,6 @@ private:
     std::unique_ptr<qppPySubInterpreter> interpreter;
     qppPyRef script_module;
     std::string script_module_name;  // the name script_module was imported as
-    std::set<std::string> module_paths;
     // The bound callbacks' bits, and script_loaded once a script is loaded
     // and its callbacks bound: it is clear before the first load, after a
     // failed one and while a reload re-imports the script. A hook that finds

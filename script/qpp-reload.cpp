@@ -218,17 +218,21 @@ void qppPlugin::Reload()
 
     std::string module_dir =
         qdGlobalConfig::GetInstance().path_state_persistent + module_subdirectory;
-    if (module_paths.count(module_dir) == 0) {
+    {
+        // Looked for at every reload, not once: a script may have taken it
+        // out of the list (or emptied it), and every later import, of a
+        // fixed script too, would fail without it.
         PyObject *sys_path = PySys_GetObject("path");  // borrowed
-        if (sys_path == nullptr)
+        if (sys_path == nullptr || ! PyList_Check(sys_path))
             throw qdException("error getting Python module paths");
         qppPyRef dir = qppPyRef::Steal(PyUnicode_DecodeFSDefaultAndSize(
             module_dir.data(), static_cast<Py_ssize_t>(module_dir.size())));
-        if (! dir || PyList_Append(sys_path, dir.get()) < 0) {
+        int present = dir ? PySequence_Contains(sys_path, dir.get()) : -1;
+        if (present < 0 ||
+            (present == 0 && PyList_Append(sys_path, dir.get()) < 0)) {
             qppPrintPythonError();
             throw qdException("error getting Python module paths");
         }
-        module_paths.insert(module_dir);
     }
 
     script_path = path;

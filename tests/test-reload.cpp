@@ -317,3 +317,26 @@ TEST_F(Reload, ScriptPathsBeyondAsciiLoad)
     EXPECT_EQ(host.log.Count("other_name: agent 12"), 1u) << host.log.Text();
     EXPECT_EQ(host.log.Count("instead"), 0u) << host.log.Text();
 }
+
+TEST_F(Reload, AScriptThatEmptiedTheSearchPathIsReloadedAfterAFix)
+{
+    std::string path = host.ModuleDir() + "/pathless.py";
+    WriteFile(path, "import sys\nimport qpp\n\nsys.path.clear()\n"
+                    "qpp.print('pathless: one\\n')\n");
+    host.WriteScriptConf(path);
+    plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_EQ(host.log.Count("pathless: one"), 1u);
+
+    // Put back once, at the end, as at the first load.
+    WriteFile(path, "import sys\nimport qpp\n\n"
+                    "qpp.print('pathless: two %s\\n' % sys.path)\n");
+    Request();
+    std::string module_dir = "'" + host.ModuleDir() + "'";
+    EXPECT_EQ(host.log.Count("pathless: two [" + module_dir + "]"), 1u) << host.log.Text();
+
+    WriteFile(path, "import sys\nimport qpp\n\n"
+                    "qpp.print('pathless: three %d\\n' % len(sys.path))\n");
+    Request();
+    EXPECT_EQ(host.log.Count("pathless: three 1"), 1u) << host.log.Text();
+}
