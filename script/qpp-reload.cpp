@@ -188,6 +188,17 @@ void qppPlugin::Reload()
     qd_expand_variables(script->get<std::string>(), path,
         qdGlobalConfig::GetInstance().conf_vars);
 
+    // Python takes every dot of a module name but the last for a package
+    // ("flows.v2" is module v2 of package flows): such a script is never
+    // found. Refused before anything of the loaded script changes.
+    std::string name = ModuleName(path);
+    if (name.find('.') != std::string::npos) {
+        throw qdException("invalid module name: %s (%s): a dot in a module "
+                          "name stands for a package; name the script without "
+                          "dots but the one before its extension",
+            name.c_str(), path.c_str());
+    }
+
     uint8_t digest[20];
     if (qd_sha1_file(path, digest) < 0)
         throw qdException("error hashing script: %s", path.c_str());
@@ -246,7 +257,6 @@ void qppPlugin::Reload()
         memset(script_digest, 0, sizeof(script_digest));
     };
 
-    std::string name = ModuleName(script_path);
     qppPyRef py_name = qppPyRef::Steal(PyUnicode_DecodeFSDefaultAndSize(
         name.data(), static_cast<Py_ssize_t>(name.size())));
     if (! py_name) {

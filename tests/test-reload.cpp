@@ -340,3 +340,22 @@ TEST_F(Reload, AScriptThatEmptiedTheSearchPathIsReloadedAfterAFix)
     Request();
     EXPECT_EQ(host.log.Count("pathless: three 1"), 1u) << host.log.Text();
 }
+
+TEST_F(Reload, ADottedScriptNameIsRefusedBeforeTheLoadedScriptIsTouched)
+{
+    host.WriteScriptConf(host.InstallScript("versioned.py"));
+    plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+
+    std::string dotted = host.InstallScript("versioned.py", "flows.v2.py");
+    host.WriteScriptConf(dotted);
+    Request();
+    EXPECT_EQ(host.log.Count("versioned: invalid module name: flows.v2 (" + dotted +
+                  "): a dot in a module name stands for a package; name the "
+                  "script without dots but the one before its extension"),
+        1u) << host.log.Text();
+    // The loaded script was not told to unload and keeps serving.
+    EXPECT_EQ(host.log.Count("versioned: A agent 99"), 0u);
+    Agent();
+    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u);
+}
