@@ -3,6 +3,8 @@
 // while the script is imported.
 
 #include <cstring>
+#include <exception>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -134,14 +136,43 @@ PyObject *qpp_py_stats(PyObject *, PyObject *)
     }
 }
 
+// A C++ exception must never unwind through the interpreter's frames: they
+// have no clean-up for it (references, the frame stack, the interpreter
+// lock's bookkeeping would be left half done), and a C frame without unwind
+// tables ends the process. Each module function catches whatever its C++
+// calls throw (the host's logger and sinks, the standard library's
+// allocations) and raises a Python exception instead.
+template <PyObject *(*Function)(PyObject *, PyObject *), const char *Name>
+PyObject *Guarded(PyObject *self, PyObject *args) noexcept
+{
+    try {
+        return Function(self, args);
+    }
+    catch (const std::bad_alloc &) {
+        PyErr_Format(PyExc_MemoryError, "%s: out of memory", Name);
+    }
+    catch (const std::exception &e) {
+        PyErr_Format(PyExc_RuntimeError, "%s: %s", Name, e.what());
+    }
+    catch (...) {
+        PyErr_Format(PyExc_RuntimeError, "%s: unknown C++ exception", Name);
+    }
+    return nullptr;
+}
+
+constexpr char print_name[] = "qpp.print";
+constexpr char debug_name[] = "qpp.debug";
+constexpr char dispatch_name[] = "qpp.dispatch";
+constexpr char stats_name[] = "qpp.stats";
+
 PyMethodDef qpp_methods[] = {
-    {"print", qpp_py_print, METH_VARARGS,
+    {"print", Guarded<qpp_py_print, print_name>, METH_VARARGS,
         "Send a message to the Quiven Agent logger."},
-    {"debug", qpp_py_debug, METH_VARARGS,
+    {"debug", Guarded<qpp_py_debug, debug_name>, METH_VARARGS,
         "Send a debug message to the Quiven Agent logger."},
-    {"dispatch", qpp_py_dispatch, METH_VARARGS,
+    {"dispatch", Guarded<qpp_py_dispatch, dispatch_name>, METH_VARARGS,
         "Dispatch a payload to a Quiven Agent sink plugin."},
-    {"stats", qpp_py_stats, METH_NOARGS,
+    {"stats", Guarded<qpp_py_stats, stats_name>, METH_NOARGS,
         "Return the statistics of this plugin instance."},
     {nullptr, nullptr, 0, nullptr},
 };
