@@ -105,6 +105,9 @@ public:
     // The configuration's callback budget; zero when it sets none. Throws
     // qdException for a value that is not a positive number or null.
     std::chrono::nanoseconds CallbackTimeout(const nlohmann::json &conf);
+    // The configuration's "check_permissions" (default true); throws
+    // qdException for a value that is not a boolean.
+    bool CheckPermissions(const nlohmann::json &conf);
 
     // Binds one callback of the loaded script module. Worker thread only,
     // inside a thread_scope.
