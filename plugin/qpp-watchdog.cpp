@@ -217,7 +217,12 @@ void qppWatchdog::Run()
         bool interrupted = Interrupt(watched, message, log_line);
         guard.lock();
 
-        if (interrupted) {
+        if (! interrupted) {
+            // The call ended meanwhile, or there is no worker to interrupt
+            // (a host that runs Reload itself): look again later.
+            cond.wait_for(guard, poll);
+        }
+        else {
             interruptions++;
             // Repeated at growing intervals: a call blocked in C code is
             // reported now and then, not at every poll.
