@@ -258,7 +258,7 @@ void qppPlugin::Reload()
 
     script_module_name = name;
     qppCount(stats.reloads_done);
-    tag = name;
+    SetTag(name);
     SetProcName();
 
     for (ScriptFunction id : {ProcessAgentEvent, ProcessFlowEvent,
