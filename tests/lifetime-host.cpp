@@ -35,6 +35,27 @@ int main(int argc, char **argv)
             host.WriteScriptConf(host.InstallScript("extensions.py"));
             host.Start();
         }
+        else if (strcmp(mode, "busy") == 0) {
+            // The worker looks itself up in the registry (a dispatch with
+            // a bad target does nothing else) while the process ends.
+            std::string path = host.ModuleDir() + "/busy.py";
+            WriteFile(path, R"(
+import qpp
+
+
+def ProcessAgentEvent(event):
+    qpp.print("busy: looking itself up\n")
+    while True:
+        try:
+            qpp.dispatch(1, [], "x")
+        except TypeError:
+            pass
+)");
+            host.WriteScriptConf(path);
+            qdPluginProcessor *plugin = host.Start();
+            plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+            host.log.WaitFor("busy: looking itself up");
+        }
         else
             return 2;
         fputs(host.log.Text().c_str(), stdout);

@@ -75,3 +75,11 @@ TEST(RuntimeAtExit, UndeletedInstanceKeepsTheRuntime)
     EXPECT_EQ(Count(r.output, "extensions: {\"a\": 1}"), 1u);
     EXPECT_EQ(Count(r.output, "Python finalized"), 0u) << r.output;
 }
+
+TEST(RuntimeAtExit, BusyUndeletedInstanceOutlivesTheExitHandlers)
+{
+    Result r = RunHost("busy");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(Count(r.output, "busy: looking itself up"), 1u) << r.output;
+    EXPECT_EQ(Count(r.output, "Python finalized"), 0u) << r.output;
+}
