@@ -106,6 +106,47 @@ PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
     Py_RETURN_TRUE;
 }
 
+// The statistics as Python objects: objects become dictionaries, numbers
+// int or float. Null with a Python error set when one cannot be made.
+PyObject *FromJson(const nlohmann::json &value)
+{
+    if (value.is_object()) {
+        qppPyRef dict = qppPyRef::Steal(PyDict_New());
+        if (! dict) return nullptr;
+        for (auto &item : value.items()) {
+            qppPyRef member = qppPyRef::Steal(FromJson(item.value()));
+            if (! member ||
+                PyDict_SetItemString(dict.get(), item.key().c_str(),
+                    member.get()) < 0)
+                return nullptr;
+        }
+        return dict.release();
+    }
+    if (value.is_number_unsigned())
+        return PyLong_FromUnsignedLongLong(value.get<uint64_t>());
+    if (value.is_number_integer()) return PyLong_FromLongLong(value.get<int64_t>());
+    if (value.is_number_float()) return PyFloat_FromDouble(value.get<double>());
+    PyErr_SetString(PyExc_TypeError, "unexpected statistics value");
+    return nullptr;
+}
+
+PyObject *qpp_py_stats(PyObject *, PyObject *)
+{
+    qppPlugin *plugin = qppPlugin::GetInstance();
+    if (plugin == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "stats error; plugin instance not found");
+        return nullptr;
+    }
+    try {
+        return FromJson(plugin->Statistics());
+    }
+    catch (const std::exception &e) {
+        // Nothing of C++ unwinds through the interpreter's frames.
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        return nullptr;
+    }
+}
+
 PyMethodDef qpp_methods[] = {
     {"print", qpp_py_print, METH_VARARGS,
         "Send a message to the Quiven Agent logger."},
@@ -113,6 +154,8 @@ PyMethodDef qpp_methods[] = {
         "Send a debug message to the Quiven Agent logger."},
     {"dispatch", qpp_py_dispatch, METH_VARARGS,
         "Dispatch a payload to a Quiven Agent sink plugin."},
+    {"stats", qpp_py_stats, METH_NOARGS,
+        "Return the statistics of this plugin instance."},
     {nullptr, nullptr, 0, nullptr},
 };
 

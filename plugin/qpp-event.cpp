@@ -11,6 +11,12 @@ qppFlowStats::qppFlowStats(const qdFlowStats &stats)
       tcp_seq_errors(stats.tcp_seq_errors), tcp_resets(stats.tcp_resets),
       tcp_retrans(stats.tcp_retrans) { }
 
+size_t qppEvent::Bytes() const
+{
+    // A snapshot owns nothing outside its entry.
+    return sizeof(qppEvent) + flows.capacity() * sizeof(flows[0]);
+}
+
 void qppEvent::PushFlow(std::shared_ptr<qdFlow> &flow)
 {
     std::lock_guard<std::recursive_mutex> guard(flow->lock);

@@ -1,5 +1,7 @@
 // Calling the script's callbacks for one event, inside the sub-interpreter.
 
+#include <chrono>
+
 #include "qpp-plugin.h"
 
 namespace {
@@ -115,7 +117,12 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
 
         qppCallbackStats &counters = stats.Callback(id);
         qppCount(counters.calls);
+        auto start = std::chrono::steady_clock::now();
         qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(callable, args.get()));
+        counters.time.Add(static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::steady_clock::now() - start)
+                .count()));
         args.reset();
         if (! rc) {
             qppCount(counters.exceptions);

@@ -134,6 +134,7 @@ public:
 
 private:
     void QueueEvent(qppEvent &&event);
+    void LogStatistics();
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
     void ServeReload();
@@ -148,12 +149,22 @@ private:
     std::atomic<bool> reload;
     bool debug;
     qppStats stats;
+    // The queue's bound from the configuration; 0 means none. Written by
+    // the worker at each reload, read by the hooks.
+    std::atomic<uint64_t> queue_max_events{0};
+    std::atomic<uint64_t> queue_max_bytes{0};
     std::string script_path;
     uint8_t script_digest[20];
     std::unique_ptr<qppPySubInterpreter> interpreter;
     qppPyRef script_module;
     std::string script_module_name;  // the name script_module was imported as
     std::set<std::string> module_paths;
+    // The bound callbacks' bits, and script_loaded once a script is loaded
+    // and its callbacks bound: it is clear before the first load, after a
+    // failed one and while a reload re-imports the script. A hook that finds
+    // no subscriber counts its event as dropped only then; one load of one
+    // atomic tells it both.
+    static constexpr uint8_t script_loaded = 0x80;
     std::atomic<uint8_t> script_function_mask;
     const std::unordered_map<ScriptFunction, const std::string, qdEnumHasher>
         script_function_names;
@@ -176,4 +187,8 @@ private:
     // The thread state the runtime was brought up with, resumed only to
     // finalise it; guarded by plock.
     static PyThreadState *pts_main;
+
+public:
+    // The instance's counters, as the host and the script read them.
+    nlohmann::json Statistics() const { return stats.ToJson(); }
 };

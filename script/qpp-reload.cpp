@@ -106,6 +106,21 @@ void InvalidateImportCaches()
     if (! rc) qppPrintPythonError();
 }
 
+// A bound of the queue: absent, null or 0 for none, else a positive count.
+uint64_t QueueBound(const nlohmann::json &conf, const char *key,
+    const std::string &filename)
+{
+    if (! conf.is_object()) return 0;
+    auto it = conf.find(key);
+    if (it == conf.end() || it->is_null()) return 0;
+    if (! it->is_number_unsigned()) {
+        throw qdException("error loading configuration: %s: %s must be a "
+                          "non-negative integer.",
+            filename.c_str(), key);
+    }
+    return it->get<uint64_t>();
+}
+
 }  // namespace
 
 void qppPlugin::Reload()
@@ -135,6 +150,9 @@ void qppPlugin::Reload()
         auto it = conf.find("debug");
         if (it != conf.end() && it->is_boolean()) debug = it->get<bool>();
     }
+
+    queue_max_events = QueueBound(conf, "queue_max_events", conf_filename);
+    queue_max_bytes = QueueBound(conf, "queue_max_bytes", conf_filename);
 
     auto script = conf.is_object() ? conf.find("script") : conf.end();
     if (! conf.is_object() || script == conf.end() || ! script->is_string()) {
@@ -268,4 +286,5 @@ void qppPlugin::Reload()
                 script_function_names.at(id).c_str());
         }
     }
+    script_function_mask |= script_loaded;
 }
