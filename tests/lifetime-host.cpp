@@ -3,7 +3,9 @@
 // (and the library is unloaded) comes after.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "qd-test.h"
 #include "qpp-test-host.h"
@@ -14,6 +16,12 @@ int main(int argc, char **argv)
 {
     if (argc != 2) return 2;
     const char *mode = argv[1];
+    if (strcmp(mode, "busy") == 0) {
+        // Registered before the plugin is loaded, so run after its static
+        // objects are destroyed: a host whose last exit handlers take
+        // their time (flushing its logs, say) while the worker runs on.
+        atexit([] { usleep(300000); });
+    }
     {
         TestHost host;
         if (strcmp(mode, "refused") == 0) {
