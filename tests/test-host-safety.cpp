@@ -649,3 +649,29 @@ def ProcessAgentEvent(event):
             << c.name << "\n" << host.log.Text();
     }
 }
+
+// Looking for helper modules added since the last import costs no import:
+// from 3.13 on, importlib.invalidate_caches() imports importlib.metadata
+// (and with it email, zipfile, csv...) into every interpreter, memory that
+// is not all returned when the interpreter ends.
+TEST(ReloadFinders, RefreshingThemImportsNothing)
+{
+    TestHost host;
+    InstallInline(host, "lean", R"(
+import sys
+
+import qpp
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        qpp.print("lean: metadata imported %r\n" % ("importlib.metadata" in sys.modules))
+)");
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("lean: metadata imported False"), 1u) << host.log.Text();
+}
