@@ -5,7 +5,9 @@
 // thread that runs this instance's script code and the only one that
 // touches its Python state (script_module, script_functions, flow_keys),
 // its configuration (debug, script_path, script_digest, module_paths) and
-// the tag after the worker has started.
+// the tag after the worker has started (it renames itself with SetTag;
+// host threads read a copy with GetTag). The module's dispatch gives up
+// the interpreter lock while the host's sink works.
 //
 // Locks, in the only order in which they are ever nested:
 //   interpreter lock -> plock                (dispatch looks up the registry)
