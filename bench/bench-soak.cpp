@@ -346,18 +346,15 @@ bool QueuePhase(const Options &options)
     printf("  total queued: RSS %.2f MiB over %.2f MiB before\n",
         MiB(after_maps.rss - start.rss), MiB(start.rss));
 
-    using Entry = std::pair<std::shared_ptr<qdFlow>, qdFlowStats>;
-    size_t history = 2 * Chunk(qdGlobalConfig::GetInstance().max_history * sizeof(uint64_t));
-    size_t per_event = sizeof(qppEvent) + Chunk(sizeof(Entry)) + history;
-    printf("  sizes: qppEvent %zu B, flow entry %zu B (qdFlowStats %zu B + its two "
-           "history lists of %zu), qdFlow %zu B\n",
-        sizeof(qppEvent), sizeof(Entry), sizeof(qdFlowStats),
-        qdGlobalConfig::GetInstance().max_history, sizeof(qdFlow));
+    using Entry = std::pair<std::shared_ptr<qdFlow>, qppFlowStats>;
+    size_t per_event = sizeof(qppEvent) + Chunk(sizeof(Entry));
+    printf("  sizes: qppEvent %zu B, flow entry %zu B (snapshot %zu B, no "
+           "history lists), qdFlow %zu B\n",
+        sizeof(qppEvent), sizeof(Entry), sizeof(qppFlowStats), sizeof(qdFlow));
     printf("  expected from sizes: %zu B per queued flow event (record in the "
-           "queue, its one-entry list, the snapshot's lists), %zu B per map "
-           "flow, plus the flow itself (%zu B and its strings) when only the "
-           "queue holds it\n",
-        per_event, sizeof(Entry) + history, Chunk(sizeof(qdFlow) + 16));
+           "queue, its one-entry list), %zu B per map flow, plus the flow "
+           "itself (%zu B and its strings) when only the queue holds it\n",
+        per_event, sizeof(Entry), Chunk(sizeof(qdFlow) + 16));
 
     // Let the queue drain; what comes back shows whether the memory is
     // returned or kept by the allocator for later.

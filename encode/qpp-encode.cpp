@@ -13,8 +13,8 @@
 // flow_keys inside that sub-interpreter.
 //
 // Locks: called with the interpreter lock held; the flow's recursive mutex is
-// taken next and held for every read of the flow, and qdAddr::GetString
-// takes the address-text mutex inside it.
+// taken next and held for every read of the flow, and the address-text
+// mutex inside it, held until the address's text is copied.
 
 #include <climits>
 #include <cmath>
@@ -213,8 +213,12 @@ public:
         PyDict_SetItem(dict, keys.key[k].get(), value ? Py_True : Py_False);
     }
 
+    // GetString returns the address's cached text, which a host thread that
+    // formats the same address with other flags rebuilds under the
+    // address-text mutex: the text is copied before that mutex is let go.
     void Address(PyObject *dict, Key k, qdAddr &addr) const
     {
+        std::lock_guard<std::recursive_mutex> guard(qdAddr::lock);
         Text(dict, k, addr.GetString());
     }
 
@@ -249,7 +253,7 @@ public:
     }
 
     void Iface(PyObject *fd, const qdInterface &iface) const;
-    void Stats(PyObject *fd, const qdFlowStats &stats) const;
+    void Stats(PyObject *fd, const qppFlowStats &stats) const;
     void Flags(PyObject *fd, const qdFlow &flow) const;
     void Tcp(PyObject *fd, const qdFlow &flow) const;
     void Gtp(PyObject *fd, qdFlow &flow) const;
@@ -272,7 +276,7 @@ void Encoder::Iface(PyObject *fd, const qdInterface &iface) const
     Put(fd, key_iface, std::move(d));
 }
 
-void Encoder::Stats(PyObject *fd, const qdFlowStats &stats) const
+void Encoder::Stats(PyObject *fd, const qppFlowStats &stats) const
 {
     qppPyRef d = NewDict(key_stats);
     Integer(d.get(), key_lower_bytes, stats.lower_bytes);
@@ -441,7 +445,7 @@ void Encoder::Risk(PyObject *fd, const qdFlow &flow) const
 }  // namespace
 
 PyObject *qppPlugin::EncodeFlow(const std::shared_ptr<qdFlow> &flow,
-    const qdFlowStats &stats, bool stats_only)
+    const qppFlowStats &stats, bool stats_only)
 {
     if (! flow_keys) flow_keys.reset(MakeFlowKeys());
     Encoder e(*flow_keys);

@@ -37,7 +37,9 @@ public:
         EVENT_STATUS_UPDATE = 1,
         // param: a qdSyncPoint that the plugin signals once it has served
         // every event and reload request delivered to it before this one,
-        // or once it has stopped serving events.
+        // or once it has stopped serving events (deleting a plugin that
+        // never started signals it too). The plugin keeps a copy: the
+        // host's own may go at any time.
         EVENT_SYNC = 2,
         // param: a json object (json *) that the plugin fills with its own
         // statistics, on the calling thread, without waiting for its worker.

@@ -9,6 +9,18 @@ qdThread::qdThread(const std::string &tag)
 
 qdThread::~qdThread() { Join(); }
 
+std::string qdThread::GetTag() const
+{
+    std::lock_guard<std::mutex> guard(tag_lock);
+    return tag;
+}
+
+void qdThread::SetTag(const std::string &name)
+{
+    std::lock_guard<std::mutex> guard(tag_lock);
+    tag = name;
+}
+
 void qdThread::Create()
 {
     if (started) throw qdException("%s: thread already started", tag.c_str());

@@ -19,7 +19,8 @@ public:
     virtual void Terminate() { terminate = true; }
 
     bool ShouldTerminate() const { return terminate.load(); }
-    const std::string &GetTag() const { return tag; }
+    // A copy: the thread may rename itself while other threads read it.
+    std::string GetTag() const;
 
     // Waits for the thread if it was started; returns at once otherwise and
     // on every later call.
@@ -34,13 +35,18 @@ public:
     void Unlock() { lock.unlock(); }
 
 protected:
-    std::string tag;
+    // Renames the thread. Only the thread itself (or its owner before the
+    // thread starts) calls it, which is why the thread reads tag freely.
+    void SetTag(const std::string &name);
+
+    std::string tag;  // written under tag_lock
     std::atomic<bool> terminate;
 
 private:
     static void *ThreadEntry(void *param);
 
     std::mutex lock;
+    mutable std::mutex tag_lock;
     pthread_t id;
     bool started;
     bool joined;

@@ -31,13 +31,11 @@ const qppEventConstant qpp_event_constants[] = {
 
 }  // namespace
 
-PyObject *qppModuleAddConstants(PyObject *module)
+int qppModuleAddConstants(PyObject *module)
 {
-    qppPyRef owned = qppPyRef::Steal(module);
-    if (! owned) return nullptr;
     for (const qppEventConstant &constant : qpp_event_constants) {
-        if (PyModule_AddIntConstant(owned.get(), constant.name, constant.value) < 0)
-            return nullptr;
+        if (PyModule_AddIntConstant(module, constant.name, constant.value) < 0)
+            return -1;
     }
-    return owned.release();
+    return 0;
 }

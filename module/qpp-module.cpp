@@ -14,9 +14,6 @@
 
 namespace {
 
-// Owns one reference besides the module attribute's.
-PyObject *qpp_error = nullptr;
-
 PyObject *qpp_py_log(PyObject *args, void (*log)(const char *, ...))
 {
     const char *message = nullptr;
@@ -82,14 +79,30 @@ PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
 
     std::string name(target);
 
+    // Everything the host gets is a copy made above, so the interpreter
+    // lock is given up while a sink works: a slow sink must not stop the
+    // scripts of every other instance. A sink refuses by throwing, whatever
+    // it throws; nothing may unwind through the interpreter's frames.
+    bool delivered = false;
+    std::string error;
+    PyThreadState *ts = PyEval_SaveThread();
     try {
         plugin->DispatchSinkPayload(name, channels, buffer.size(),
             buffer.empty() ? nullptr : buffer.data(),
             qdFlags<qdPlugin::DispatchFlags>::FromValue(flags));
+        delivered = true;
     }
     catch (const std::exception &e) {
+        error = e.what();
+    }
+    catch (...) {
+        error = "unknown exception";
+    }
+    PyEval_RestoreThread(ts);
+
+    if (! delivered) {
         qd_dprintf("%s: error dispatching payload: %s\n",
-            plugin->GetTag().c_str(), e.what());
+            plugin->GetTag().c_str(), error.c_str());
         Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
@@ -169,13 +182,34 @@ PyMethodDef qpp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Runs in every interpreter that imports the module: each gets a module
+// object and an exception class of its own, so that nothing a script stores
+// on them reaches another instance (a module made once and copied into
+// every interpreter would share its objects, whose code and globals belong
+// to the interpreter that made them).
+int qpp_exec(PyObject *module)
+{
+    qppPyRef error =
+        qppPyRef::Steal(PyErr_NewException("qpp.error", nullptr, nullptr));
+    if (! error) return -1;
+    // PyModule_AddObject takes the reference only when it succeeds.
+    if (PyModule_AddObject(module, "error", error.get()) < 0) return -1;
+    error.release();
+    return qppModuleAddConstants(module);
+}
+
+PyModuleDef_Slot qpp_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(qpp_exec)},
+    {0, nullptr},
+};
+
 PyModuleDef qpp_module = {
     PyModuleDef_HEAD_INIT,
     "qpp",
     nullptr,
-    -1,
+    0,  // no state; a module per interpreter (multi-phase initialisation)
     qpp_methods,
-    nullptr,
+    qpp_slots,
     nullptr,
     nullptr,
     nullptr,
@@ -185,20 +219,5 @@ PyModuleDef qpp_module = {
 
 PyMODINIT_FUNC PyInit_qpp(void)
 {
-    PyObject *module = qppModuleAddConstants(PyModule_Create2(&qpp_module, 1013));
-    if (module == nullptr) return nullptr;
-
-    // Sub-interpreters get copies of the module made from the first import,
-    // so this runs once per runtime. A class left from a runtime that was
-    // finalised is not released: its interpreter is gone.
-    qpp_error = PyErr_NewException("qpp.error", nullptr, nullptr);
-    Py_XINCREF(qpp_error);
-    if (qpp_error == nullptr ||
-        PyModule_AddObject(module, "error", qpp_error) < 0) {
-        Py_XDECREF(qpp_error);
-        Py_CLEAR(qpp_error);
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    return PyModuleDef_Init(&qpp_module);
 }

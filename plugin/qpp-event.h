@@ -6,11 +6,37 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "qpp-stats.h"
 #include "quivend.h"
+
+// What a flow dictionary shows of a flow's statistics: counters and rates.
+// The host's record also carries two history lists of the configured
+// length, which no script sees; a snapshot of 20,000 flows with long
+// histories would hold hundreds of megabytes of them.
+struct qppFlowStats
+{
+    qppFlowStats() = default;
+    // Implicit: hosts of the encoder (tests, benchmarks) hand the host's
+    // record as it is.
+    qppFlowStats(const qdFlowStats &stats);
+
+    uint64_t lower_bytes = 0;
+    uint64_t upper_bytes = 0;
+    uint64_t total_bytes = 0;
+    uint32_t lower_packets = 0;
+    uint32_t upper_packets = 0;
+    uint32_t total_packets = 0;
+    uint8_t detection_packets = 0;
+    float lower_rate = 0;
+    float upper_rate = 0;
+    uint32_t tcp_seq_errors = 0;
+    uint32_t tcp_resets = 0;
+    uint32_t tcp_retrans = 0;
+};
 
 struct qppEvent
 {
@@ -20,8 +46,9 @@ struct qppEvent
 
     uint8_t prv = 0;
     uint16_t event = 0;
-    std::vector<std::pair<std::shared_ptr<qdFlow>, qdFlowStats>> flows;
-    qdSyncPoint *sync = nullptr;  // PRV_SYNC only; owned by the host
+    std::vector<std::pair<std::shared_ptr<qdFlow>, qppFlowStats>> flows;
+    // PRV_SYNC only: the plugin's copy, sharing the host's signal.
+    std::optional<qdSyncPoint> sync;
 
     qppEvent() = default;
     qppEvent(uint8_t prv, uint16_t event) : prv(prv), event(event) { }
@@ -35,10 +62,10 @@ struct qppEvent
         return qppStats::AGENT;
     }
 
-    // What the record holds while queued, approximately: itself, its flow
-    // list and what each snapshot owns (its history lists). The flows are
-    // the host's and are not counted: while the host keeps a flow, queuing
-    // its event costs no more than this.
+    // What the record holds while queued, approximately: itself and its
+    // flow list with the snapshots in it. The flows are the host's and are
+    // not counted: while the host keeps a flow, queuing its event costs no
+    // more than this.
     size_t Bytes() const;
 
     // Adds a share of flow and a copy of its live statistics, read under the

@@ -74,6 +74,9 @@ qppPlugin::~qppPlugin()
     watchdog.BeginEnding();
     Join();
     watchdog.Stop();
+    // A worker that ran has signalled them already; one that never started
+    // leaves its host waiting otherwise.
+    SignalPendingSyncs();
 
     if (interpreter) {
         // What the plugin still holds of the script belongs to the
@@ -82,14 +85,29 @@ qppPlugin::~qppPlugin()
         // aborts the process (and waits forever for a non-daemon thread):
         // those threads get until the deadline to finish, the unload
         // notice having told the script to stop them.
+        //
+        // Py_EndInterpreter itself runs script code after its last wait for
+        // threads: the atexit handlers, and the __del__ methods of what the
+        // script's modules hold when it tears them down. A thread started
+        // there aborts the process ("not the last thread") or runs in a
+        // half torn-down interpreter. Both are run here, while the
+        // interpreter is whole, each followed by a wait.
         bool ended;
         size_t left = 0;
         {
             qppPySubInterpreter::thread_scope scope(
                 interpreter->GetInterpreterState());
             ReleasePythonState();
-            ended = interpreter->WaitForOtherThreads(
-                std::chrono::steady_clock::now() + script_thread_wait);
+            auto deadline = std::chrono::steady_clock::now() + script_thread_wait;
+            ended = interpreter->WaitForOtherThreads(deadline);
+            if (ended) {
+                RunExitHandlers();
+                ended = interpreter->WaitForOtherThreads(deadline);
+            }
+            if (ended) {
+                ClearScriptModules();
+                ended = interpreter->WaitForOtherThreads(deadline);
+            }
             if (! ended) left = interpreter->CountOtherThreads();
         }
         if (ended) {
@@ -118,6 +136,79 @@ void qppPlugin::ReleasePythonState()
     script_functions.clear();
     script_module.reset();
     flow_keys.reset();
+}
+
+void qppPlugin::RunExitHandlers()
+{
+    // Runs and forgets the handlers, so that Py_EndInterpreter finds none.
+    qppPyRef atexit = qppPyRef::Steal(PyImport_ImportModule("atexit"));
+    qppPyRef rc;
+    if (atexit) {
+        rc = qppPyRef::Steal(
+            PyObject_CallMethod(atexit.get(), "_run_exitfuncs", nullptr));
+    }
+    if (! rc) qppPrintPythonError();
+}
+
+void qppPlugin::ClearScriptModules()
+{
+    // The modules loaded from the module directories: the script and its
+    // helpers. Each is taken out of sys.modules and its names deleted last
+    // first, so that an object dies while what was defined before it (the
+    // modules it imported, say) is still there for its __del__.
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    qppPyRef names = qppPyRef::Steal(PyDict_Keys(modules));
+    if (! names) {
+        qppPrintPythonError();
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); i++) {
+        PyObject *name = PyList_GET_ITEM(names.get(), i);  // borrowed
+        qppPyRef module = qppPyRef::Borrow(PyDict_GetItemWithError(modules, name));
+        if (! module || ! PyModule_Check(module.get())) {
+            PyErr_Clear();
+            continue;
+        }
+        qppPyRef file = qppPyRef::Steal(
+            PyObject_GetAttrString(module.get(), "__file__"));
+        qppPyRef bytes;
+        if (file && PyUnicode_Check(file.get()))
+            bytes = qppPyRef::Steal(PyUnicode_EncodeFSDefault(file.get()));
+        if (! bytes || ! PyBytes_Check(bytes.get())) {
+            PyErr_Clear();
+            continue;
+        }
+        std::string path(PyBytes_AS_STRING(bytes.get()),
+            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+        bool ours = false;
+        for (const std::string &dir : module_paths) {
+            if (path.compare(0, dir.size() + 1, dir + "/") == 0) ours = true;
+        }
+        if (! ours) continue;
+
+        if (PyDict_DelItem(modules, name) < 0) PyErr_Clear();
+        PyObject *dict = PyModule_GetDict(module.get());  // borrowed
+        qppPyRef keys = qppPyRef::Steal(PyDict_Keys(dict));
+        if (! keys) {
+            qppPrintPythonError();
+            continue;
+        }
+        for (Py_ssize_t k = PyList_GET_SIZE(keys.get()) - 1; k >= 0; k--) {
+            PyObject *key = PyList_GET_ITEM(keys.get(), k);  // borrowed
+            if (PyUnicode_Check(key) &&
+                PyUnicode_CompareWithASCIIString(key, "__builtins__") == 0)
+                continue;
+            // A __del__ may have deleted it already.
+            if (PyDict_DelItem(dict, key) < 0) PyErr_Clear();
+            // What a __del__ raised is reported and ignored by CPython.
+        }
+    }
+
+    // What the modules held in reference cycles.
+    qppPyRef gc = qppPyRef::Steal(PyImport_ImportModule("gc"));
+    qppPyRef rc;
+    if (gc) rc = qppPyRef::Steal(PyObject_CallMethod(gc.get(), "collect", nullptr));
+    if (! rc) qppPrintPythonError();
 }
 
 void qppPlugin::GetVersion(std::string &version) { version = QPP_PLUGIN_VERSION; }
@@ -149,13 +240,24 @@ void qppPlugin::QueueEvent(qppEvent &&event)
     stats.Dropped(kind, flows);
 }
 
+void qppPlugin::Terminate()
+{
+    qdPluginProcessor::Terminate();
+    // Under the queue's lock, so that the worker cannot test the flag and
+    // then miss the signal before it waits.
+    std::lock_guard<std::mutex> guard(event_lock);
+    event_cond.notify_one();
+}
 
 void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 {
     switch (event) {
-    case qdPlugin::EVENT_RELOAD:
+    case qdPlugin::EVENT_RELOAD: {
+        std::lock_guard<std::mutex> guard(event_lock);
         reload = true;
+        event_cond.notify_one();
         break;
+    }
     case qdPlugin::EVENT_STATS:
         if (param != nullptr) *static_cast<json *>(param) = Statistics();
         break;
@@ -168,7 +270,7 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
             break;
         }
         qppEvent record(qppEvent::PRV_SYNC, 0);
-        record.sync = sync;
+        record.sync = *sync;
         events.push_back(std::move(record));
         event_cond.notify_one();
         break;
@@ -222,6 +324,10 @@ void qppPlugin::DispatchProcessorEvent(
         return;
     }
 
+    // The snapshot takes the flow's mutex, which a host thread may hold
+    // while it raises an event itself: taken before the queue's lock, as
+    // in the flow-map hook, so that no hook waits for a flow while it
+    // holds the queue.
     qppEvent record(0, event);
     record.PushFlow(flow);
     QueueEvent(std::move(record));

@@ -4,18 +4,24 @@
 // the event hooks. Each instance has one worker thread (Entry), the only
 // thread that runs this instance's script code and the only one that
 // touches its Python state (script_module, script_functions, flow_keys),
-// its configuration (debug, script_path, script_digest) and
-// the tag after the worker has started.
+// its configuration (debug, script_path, script_digest, module_paths) and
+// the tag after the worker has started (it renames itself with SetTag;
+// host threads read a copy with GetTag). The module's dispatch gives up
+// the interpreter lock while the host's sink works.
 //
 // Locks, in the only order in which they are ever nested:
 //   interpreter lock -> plock                (dispatch looks up the registry)
 //   interpreter lock -> flow lock -> qdAddr::lock   (encoding a flow)
-//   event_lock -> flow lock                  (a hook snapshots statistics)
 //   flow-map bucket -> flow lock             (the flow-map hook)
+//   flow lock -> event_lock                  (a host thread that holds a
+//                                             flow's mutex raises an event)
+//   event_lock -> a sync point's own lock    (signalling it)
 // plock is held around the interpreter lock only while the process-wide
 // runtime is brought up or finalised, when no worker runs script code.
-// event_lock is never held together with the interpreter lock or a flow-map
-// bucket.
+// A hook takes its statistics snapshot before event_lock, and nothing
+// waits for another lock while it holds event_lock (a sync point's lock is
+// only ever held for a moment): neither the interpreter lock nor a flow's
+// mutex nor a flow-map bucket is ever taken under it.
 #pragma once
 
 #include <atomic>
@@ -60,6 +66,8 @@ public:
     ~qppPlugin() override;
 
     void *Entry() override;
+    // Asks the worker to end and wakes it.
+    void Terminate() override;
 
     void GetVersion(std::string &version) override;
 
@@ -90,7 +98,7 @@ public:
     // lock with this instance's sub-interpreter current. Returns a new
     // reference; throws qdException.
     PyObject *EncodeFlow(const std::shared_ptr<qdFlow> &flow,
-        const qdFlowStats &stats, bool stats_only);
+        const qppFlowStats &stats, bool stats_only);
 
     // Serves one event on the worker thread: enters the sub-interpreter and
     // calls the callbacks the event selects. True when every selected
@@ -144,6 +152,11 @@ private:
     void ReleasePythonState();
     // The worker thread's own set-up, before it serves anything.
     void PrepareWorkerThread();
+    // Inside a thread_scope of this instance's sub-interpreter, on the way
+    // to ending it: the script's atexit handlers, and the teardown of the
+    // modules loaded from the module directories.
+    void RunExitHandlers();
+    void ClearScriptModules();
 
     std::atomic<bool> reload;
     bool debug;
@@ -158,6 +171,7 @@ private:
     std::unique_ptr<qppPySubInterpreter> interpreter;
     qppPyRef script_module;
     std::string script_module_name;  // the name script_module was imported as
+    std::set<std::string> module_paths;  // every module directory put on sys.path
     // The bound callbacks' bits, and script_loaded once a script is loaded
     // and its callbacks bound: it is clear before the first load, after a
     // failed one and while a reload re-imports the script. A hook that finds
@@ -186,7 +200,6 @@ private:
     // The thread state the runtime was brought up with, resumed only to
     // finalise it; guarded by plock.
     static PyThreadState *pts_main;
-    static std::unordered_map<std::thread::id, qppPlugin *> instances;
 
 public:
     // The instance's counters, as the host and the script read them.

@@ -19,12 +19,22 @@
 std::mutex qppPlugin::plock;
 uint32_t qppPlugin::pinit = 0;
 PyThreadState *qppPlugin::pts_main = nullptr;
-std::unordered_map<std::thread::id, qppPlugin *> qppPlugin::instances;
 bool qppPlugin::runtime_up = false;
 bool qppPlugin::runtime_pinned = false;
 std::string qppPlugin::runtime_tag;
 
 namespace {
+
+// The registry of workers, guarded by plock. Never destroyed: a worker of
+// an instance that the host never deleted may still look itself up while
+// the process's exit handlers destroy static objects. std::mutex (plock)
+// has nothing to destroy.
+std::unordered_map<std::thread::id, qppPlugin *> &Instances()
+{
+    static auto *instances =
+        new std::unordered_map<std::thread::id, qppPlugin *>();
+    return *instances;
+}
 
 // A host may load this plugin with RTLD_LOCAL, which keeps libpython's
 // symbols out of the global scope. The standard library's C extension
@@ -149,18 +159,19 @@ void qppPlugin::PyShutdown()
 void qppPlugin::AddInstance(qppPlugin *plugin)
 {
     std::lock_guard<std::mutex> guard(plock);
-    instances.insert(std::make_pair(std::this_thread::get_id(), plugin));
+    Instances().insert(std::make_pair(std::this_thread::get_id(), plugin));
 }
 
 void qppPlugin::RemoveInstance(qppPlugin *)
 {
     std::lock_guard<std::mutex> guard(plock);
-    instances.erase(std::this_thread::get_id());
+    Instances().erase(std::this_thread::get_id());
 }
 
 qppPlugin *qppPlugin::GetInstance()
 {
     std::lock_guard<std::mutex> guard(plock);
+    auto &instances = Instances();
     auto it = instances.find(std::this_thread::get_id());
     return (it == instances.end()) ? nullptr : it->second;
 }

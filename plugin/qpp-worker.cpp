@@ -55,7 +55,9 @@ void qppPlugin::ServeEvents()
         std::unique_lock<std::mutex> guard(event_lock);
         auto deadline =
             std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        while (events.empty()) {
+        // Woken at once by an event, a reload request or termination; the
+        // deadline is only the longest sleep.
+        while (events.empty() && ! reload.load() && ! ShouldTerminate()) {
             if (event_cond.wait_until(guard, deadline) ==
                 std::cv_status::timeout)
                 break;
@@ -110,10 +112,11 @@ void qppPlugin::LogStatistics()
 
 void qppPlugin::ServeReload()
 {
-    if (! reload.load()) return;
+    // The request is taken before Reload reads the configuration: one made
+    // while Reload runs may concern a file it has already read, and is
+    // served by the next pass.
+    if (! reload.exchange(false)) return;
     if (! Survive(tag, [this] { Reload(); })) qppCount(stats.reloads_failed);
-    // A request made while Reload ran is served by that same pass.
-    reload = false;
 }
 
 void qppPlugin::SignalPendingSyncs()

@@ -108,16 +108,35 @@ std::string ModuleOrigin(PyObject *module)
 }
 
 // Finders cache directory listings; a helper module added to the module
-// directory since the last import must be found all the same.
+// directory since the last import must be found all the same. This is what
+// importlib.invalidate_caches() does for the path finders (a directory
+// that had no finder gets another chance), without what it does besides
+// from 3.13 on: importing importlib.metadata (email, zipfile, csv and more)
+// into every interpreter for the finders of installed distributions, which
+// the plugin never uses. That import alone grows the process by about
+// 400 KiB for every instance made and deleted.
 void InvalidateImportCaches()
 {
-    qppPyRef importlib = qppPyRef::Steal(PyImport_ImportModule("importlib"));
-    qppPyRef rc;
-    if (importlib) {
-        rc = qppPyRef::Steal(
-            PyObject_CallMethod(importlib.get(), "invalidate_caches", nullptr));
+    PyObject *cache = PySys_GetObject("path_importer_cache");  // borrowed
+    if (cache == nullptr || ! PyDict_Check(cache)) return;
+    qppPyRef entries = qppPyRef::Steal(PyDict_Items(cache));
+    if (! entries) {
+        qppPrintPythonError();
+        return;
     }
-    if (! rc) qppPrintPythonError();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); i++) {
+        PyObject *entry = PyList_GET_ITEM(entries.get(), i);  // borrowed
+        PyObject *path = PyTuple_GET_ITEM(entry, 0);        // borrowed
+        PyObject *finder = PyTuple_GET_ITEM(entry, 1);      // borrowed
+        if (finder == Py_None) {
+            if (PyDict_DelItem(cache, path) < 0) PyErr_Clear();
+            continue;
+        }
+        if (! PyObject_HasAttrString(finder, "invalidate_caches")) continue;
+        qppPyRef rc = qppPyRef::Steal(
+            PyObject_CallMethod(finder, "invalidate_caches", nullptr));
+        if (! rc) qppPrintPythonError();
+    }
 }
 
 // A bound of the queue: absent, null or 0 for none, else a positive count.
@@ -276,6 +295,9 @@ void qppPlugin::Reload()
             qppPrintPythonError();
             throw qdException("error getting Python module paths");
         }
+        // Whatever was loaded from it is the script's, to be torn down
+        // before the interpreter ends.
+        module_paths.insert(module_dir);
     }
 
     script_path = path;
@@ -298,6 +320,12 @@ void qppPlugin::Reload()
     }
 
     InvalidateImportCaches();
+    // A re-import goes through the importlib package, which lives on the
+    // standard library's search path: imported now, while the path is
+    // whole, it stays at hand for a later reload of a script that emptied
+    // sys.path.
+    qppPyRef importlib = qppPyRef::Steal(PyImport_ImportModule("importlib"));
+    if (! importlib) qppPrintPythonError();
 
     // The module imported first is re-executed only while the configuration
     // names the same module; another name is a first import of its own.
@@ -345,7 +373,7 @@ void qppPlugin::Reload()
 
     script_module_name = name;
     qppCount(stats.reloads_done);
-    tag = name;
+    SetTag(name);
     SetProcName();
     watchdog.Configure(budget, tag);
 

@@ -4,8 +4,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <unistd.h>
 
 #include "qd-test.h"
 #include "qpp-test-host.h"
@@ -16,6 +18,12 @@ int main(int argc, char **argv)
 {
     if (argc != 2) return 2;
     const char *mode = argv[1];
+    if (strcmp(mode, "busy") == 0) {
+        // Registered before the plugin is loaded, so run after its static
+        // objects are destroyed: a host whose last exit handlers take
+        // their time (flushing its logs, say) while the worker runs on.
+        atexit([] { usleep(300000); });
+    }
     {
         TestHost host;
         if (strcmp(mode, "refused") == 0) {
@@ -53,6 +61,27 @@ int main(int argc, char **argv)
             sigaction(SIGPIPE, nullptr, &now);
             printf("host: SIGPIPE disposition %s\n",
                 (now.sa_handler == SIG_DFL) ? "default" : "changed");
+        }
+        else if (strcmp(mode, "busy") == 0) {
+            // The worker looks itself up in the registry (a dispatch with
+            // a bad target does nothing else) while the process ends.
+            std::string path = host.ModuleDir() + "/busy.py";
+            WriteFile(path, R"(
+import qpp
+
+
+def ProcessAgentEvent(event):
+    qpp.print("busy: looking itself up\n")
+    while True:
+        try:
+            qpp.dispatch(1, [], "x")
+        except TypeError:
+            pass
+)");
+            host.WriteScriptConf(path);
+            qdPluginProcessor *plugin = host.Start();
+            plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+            host.log.WaitFor("busy: looking itself up");
         }
         else
             return 2;

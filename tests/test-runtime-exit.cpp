@@ -86,3 +86,11 @@ TEST(HostProcess, AWriteToAClosedPipeIsABrokenPipeErrorNotTheHostsEnd)
     EXPECT_EQ(Count(r.output, "broken_pipe: destroyed"), 1u);
     EXPECT_EQ(Count(r.output, "host: SIGPIPE disposition default"), 1u);
 }
+
+TEST(RuntimeAtExit, BusyUndeletedInstanceOutlivesTheExitHandlers)
+{
+    Result r = RunHost("busy");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(Count(r.output, "busy: looking itself up"), 1u) << r.output;
+    EXPECT_EQ(Count(r.output, "Python finalized"), 0u) << r.output;
+}

@@ -1,0 +1,678 @@
+// What a careless daemon can do to the plugin: give up on a sync point and
+// free it, hold a flow's mutex while it raises events, format addresses and
+// read the tag while the worker works, refuse payloads with anything at all,
+// and stop, reload and deliver without regard for the worker's pace.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qpp-test-host.h"
+
+using namespace qpptest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Writes an inline script into the module directory and names it in the
+// configuration; returns its path.
+std::string InstallInline(TestHost &host, const std::string &module,
+    const std::string &text, const std::string &conf = "plugin")
+{
+    std::string path = host.ModuleDir() + "/" + module + ".py";
+    WriteFile(path, text);
+    host.WriteScriptConf(path, false, conf);
+    return path;
+}
+
+// Runs work on threads of its own and waits for them with a deadline. The
+// threads of a deadlocked host can be neither joined nor left behind: the
+// failure is reported and the test process ends.
+void RunOrDie(const std::vector<std::function<void()>> &work,
+    std::chrono::milliseconds timeout, const char *what)
+{
+    std::mutex lock;
+    std::condition_variable cond;
+    size_t done = 0;
+    std::vector<std::thread> threads;
+    for (auto &w : work) {
+        threads.emplace_back([&, w] {
+            w();
+            std::lock_guard<std::mutex> guard(lock);
+            done++;
+            cond.notify_all();
+        });
+    }
+    std::unique_lock<std::mutex> guard(lock);
+    if (! cond.wait_for(guard, timeout, [&] { return done == work.size(); })) {
+        std::cerr << "FAILED: " << what << ": still blocked after "
+                  << timeout.count() << " ms\n";
+        std::cerr.flush();
+        _exit(1);
+    }
+    guard.unlock();
+    for (auto &t : threads) t.join();
+}
+
+// Waits until the thread tid sleeps (blocked on a lock, say), as the
+// kernel reports it.
+bool WaitUntilAsleep(std::atomic<pid_t> &tid, std::chrono::milliseconds timeout)
+{
+    auto until = Clock::now() + timeout;
+    while (Clock::now() < until) {
+        pid_t id = tid.load();
+        if (id != 0) {
+            std::string stat =
+                ReadFile("/proc/self/task/" + std::to_string(id) + "/stat");
+            size_t paren = stat.rfind(')');
+            if (paren != std::string::npos && paren + 2 < stat.size() &&
+                stat[paren + 2] == 'S')
+                return true;
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+const char *flow_counter_script = R"(
+import qpp
+count = 0
+
+
+def ProcessFlowEvent(event, flow):
+    global count
+    count += 1
+
+
+def ProcessAgentEvent(event):
+    if event == 99:
+        qpp.print("flows: served %d\n" % count)
+)";
+
+}  // namespace
+
+// A host that gave up waiting and freed its sync point: the worker signals
+// its own copy, and serves and stops as usual.
+TEST(SyncPoints, FreedAfterATimeoutAreNotTouched)
+{
+    TestHost host;
+    host.WriteScriptConf(host.InstallScript("slow.py"));
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    auto flow = MakeFlow();
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_NEW, flow);
+    ASSERT_TRUE(host.log.WaitFor("slow: blocked"));
+
+    for (int i = 0; i < 3; i++) {
+        auto sync = std::make_unique<qdSyncPoint>();
+        plugin->DispatchEvent(qdPlugin::EVENT_SYNC, sync.get());
+        EXPECT_FALSE(sync->Wait(std::chrono::milliseconds(1)));
+    }
+    WriteFile(host.ModuleDir() + "/release", "");
+    EXPECT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("slow: served 1"), 1u) << host.log.Text();
+}
+
+// Sync points held by an instance that never started (its host never
+// called Create) are signalled when it is deleted.
+TEST(SyncPoints, NeverStartedInstanceSignalsWhatItHolds)
+{
+    TestHost host;
+    host.WriteScriptConf(host.InstallScript("counter.py"));
+    qdPluginProcessor *plugin = host.Create();
+    ASSERT_NE(plugin, nullptr);
+    qdSyncPoint first, second;
+    plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &first);
+    plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &second);
+    TestHost::Stop(plugin);
+    EXPECT_TRUE(first.Wait(std::chrono::seconds(1)));
+    EXPECT_TRUE(second.Wait(std::chrono::seconds(1)));
+}
+
+// A daemon thread formats a flow's address for its own log, under the
+// address-text mutex as the host prescribes, with and without the port,
+// while the worker encodes the same flow: the script always sees the
+// address alone.
+TEST(AddressText, HostFormattingMeanwhileNeverReachesTheScript)
+{
+    TestHost host;
+    InstallInline(host, "addresses", R"(
+import qpp
+wrong = set()
+count = 0
+
+
+def ProcessFlowEvent(event, flow):
+    global count
+    count += 1
+    for key, text in (("lower_addr", "192.168.1.10"),
+                      ("upper_addr", "93.184.216.34")):
+        if flow[key] != text:
+            wrong.add(flow[key])
+
+
+def ProcessAgentEvent(event):
+    if event == 99:
+        qpp.print("addresses: %d events, wrong %r\n" % (count, sorted(wrong)[:5]))
+)");
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    auto flow = MakeFlow();
+
+    std::atomic<bool> stop{false};
+    std::thread formatter([&] {
+        while (! stop.load()) {
+            for (qdAddr *addr : {&flow->lower_addr, &flow->upper_addr}) {
+                std::lock_guard<std::recursive_mutex> guard(qdAddr::lock);
+                std::string text = addr->GetString(qdAddr::MakeFlags::PORT);
+                (void)text;
+            }
+        }
+    });
+    const int events = 3000;
+    for (int i = 0; i < events; i++) {
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+        if (i % 500 == 499) {
+            ASSERT_TRUE(TestHost::Sync(plugin));
+        }
+    }
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    stop = true;
+    formatter.join();
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("addresses: 3000 events, wrong []"), 1u) << host.log.Text();
+}
+
+// One daemon thread holds a flow's mutex, another raises an event for that
+// flow and waits for the mutex; then the holder raises events for the same
+// flow itself. Neither may wait for the other for good.
+TEST(FlowLocks, EventsForAFlowItsHolderRaisesDoNotDeadlock)
+{
+    TestHost host;
+    InstallInline(host, "flows", flow_counter_script);
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    auto flow = MakeFlow("x");
+    std::atomic<bool> holding{false};
+    std::atomic<pid_t> waiter{0};
+    bool asleep = false;
+    RunOrDie(
+        {[&] {
+             std::lock_guard<std::recursive_mutex> guard(flow->lock);
+             holding = true;
+             asleep = WaitUntilAsleep(waiter, deadline);
+             for (int i = 0; i < 10; i++) {
+                 plugin->DispatchProcessorEvent(
+                     qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+             }
+         },
+            [&] {
+                while (! holding.load()) std::this_thread::yield();
+                waiter = gettid();
+                plugin->DispatchProcessorEvent(
+                    qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+            }},
+        std::chrono::seconds(10), "a flow's holder raising events for it");
+    EXPECT_TRUE(asleep);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("flows: served 11"), 1u) << host.log.Text();
+}
+
+// While a daemon thread holds one flow's mutex, and another thread's event
+// for that flow waits for it, events for other flows are queued at once.
+TEST(FlowLocks, AHeldFlowDoesNotHoldUpOtherFlows)
+{
+    TestHost host;
+    InstallInline(host, "flows", flow_counter_script);
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    auto held = MakeFlow("held");
+    auto other = MakeFlow("other");
+
+    std::mutex lock;
+    std::condition_variable cond;
+    bool holding = false, release = false;
+    std::thread holder([&] {
+        std::lock_guard<std::recursive_mutex> flow_guard(held->lock);
+        std::unique_lock<std::mutex> guard(lock);
+        holding = true;
+        cond.notify_all();
+        cond.wait_for(guard, std::chrono::seconds(3), [&] { return release; });
+    });
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(cond.wait_for(guard, deadline, [&] { return holding; }));
+    }
+    std::atomic<pid_t> waiter_tid{0};
+    std::thread waiter([&] {
+        waiter_tid = gettid();
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, held);
+    });
+    EXPECT_TRUE(WaitUntilAsleep(waiter_tid, deadline));
+
+    // Each event for the other flow must be queued in well under the time
+    // the holder keeps its mutex.
+    auto start = Clock::now();
+    const int events = 100;
+    for (int i = 0; i < events; i++)
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, other);
+    auto took = Clock::now() - start;
+    std::cout << events << " events for another flow queued in "
+              << std::chrono::duration_cast<std::chrono::microseconds>(took).count()
+              << " us\n";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        release = true;
+        cond.notify_all();
+    }
+    holder.join();
+    waiter.join();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("flows: served " + std::to_string(events + 1)), 1u)
+        << host.log.Text();
+}
+
+// The worker renames the instance after the module it loaded while daemon
+// threads read the tag: they always read a whole name.
+TEST(Tag, ReadersSeeWholeNamesWhileTheWorkerRenames)
+{
+    TestHost host;
+    std::string alpha = InstallInline(host, "tag_alpha", "def ProcessAgentEvent(e): pass\n");
+    std::string beta = InstallInline(host, "tag_beta_longer_than_sso",
+        "# beta\ndef ProcessAgentEvent(e): pass\n");
+    host.WriteScriptConf(alpha);
+    qdPluginProcessor *plugin = host.Start("python-tag-reader-test");
+    ASSERT_NE(plugin, nullptr);
+
+    const std::set<std::string> names = {
+        "python-tag-reader-test", "tag_alpha", "tag_beta_longer_than_sso"};
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> reads{0}, wrong{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; r++) {
+        readers.emplace_back([&] {
+            while (! stop.load()) {
+                std::string tag = plugin->GetTag();
+                if (names.count(tag) == 0) wrong++;
+                reads++;
+            }
+        });
+    }
+    for (int i = 0; i < 40; i++) {
+        host.WriteScriptConf(i % 2 ? alpha : beta);
+        plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+        ASSERT_TRUE(TestHost::Sync(plugin));
+    }
+    stop = true;
+    for (auto &t : readers) t.join();
+    TestHost::Stop(plugin);
+    EXPECT_GT(reads.load(), 0u);
+    EXPECT_EQ(wrong.load(), 0u);
+    EXPECT_EQ(host.log.Count("tag_alpha: callback function loaded"), 21u) << host.log.Text();
+}
+
+// A sink refuses a payload by throwing, whatever it throws: the script's
+// dispatch returns False and the host goes on.
+TEST(Dispatch, WhateverASinkThrowsIsARefusal)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void()> thrower;
+    };
+    const std::vector<Case> cases = {
+        {"int", [] { throw 42; }},
+        {"text", [] { throw std::string("no"); }},
+        {"runtime_error", [] { throw std::runtime_error("no"); }},
+        {"qdException", [] { throw qdException("%s", "no"); }},
+    };
+    TestHost host;
+    InstallInline(host, "refused", R"(
+import qpp
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        qpp.print("refused: %r\n" % qpp.dispatch("sink", [], "x"))
+)");
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    for (const Case &c : cases) {
+        auto thrower = c.thrower;
+        qd_sink_register("sink", [thrower](const qdSinkPayload &) { thrower(); });
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+        ASSERT_TRUE(TestHost::Sync(plugin)) << c.name;
+    }
+    qd_sink_clear();
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("refused: False"), cases.size()) << host.log.Text();
+    EXPECT_EQ(host.log.Count("refused: error dispatching payload: unknown exception"), 2u)
+        << host.log.Text();
+}
+
+// A sink that takes its time is waited for without the interpreter lock:
+// another instance's callbacks go on meanwhile.
+TEST(Dispatch, ASinkAtWorkDoesNotStopOtherInstances)
+{
+    TestHost host;
+    std::mutex lock;
+    std::condition_variable cond;
+    bool entered = false, open = false;
+    qd_sink_register("gate", [&](const qdSinkPayload &) {
+        std::unique_lock<std::mutex> guard(lock);
+        entered = true;
+        cond.notify_all();
+        cond.wait_for(guard, deadline, [&] { return open; });
+    });
+    InstallInline(host, "gated", R"(
+import qpp
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        qpp.print("gated: %r\n" % qpp.dispatch("gate", [], "x"))
+)", "a");
+    InstallInline(host, "flows", flow_counter_script, "b");
+    qdPluginProcessor *a = host.Start("python-a", "a");
+    qdPluginProcessor *b = host.Start("python-b", "b");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+
+    a->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(cond.wait_for(guard, deadline, [&] { return entered; }));
+    }
+    auto flow = MakeFlow();
+    for (int i = 0; i < 100; i++)
+        b->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+    bool served = TestHost::Sync(b, std::chrono::seconds(3));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        open = true;
+        cond.notify_all();
+    }
+    EXPECT_TRUE(served);
+    ASSERT_TRUE(TestHost::Sync(a));
+    TestHost::Stop(a);
+    TestHost::Stop(b);
+    qd_sink_clear();
+    EXPECT_EQ(host.log.Count("gated: True"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("flows: served 100"), 1u) << host.log.Text();
+}
+
+// The figures: the rate of one instance's callbacks alone, and while
+// another instance dispatches to a sink that takes 10 ms a payload.
+TEST(Dispatch, ASlowSinkLeavesOtherInstancesTheirRate)
+{
+    TestHost host;
+    qd_sink_register("slow", [](const qdSinkPayload &) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    InstallInline(host, "slowsink", R"(
+import qpp
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        for i in range(150):
+            qpp.dispatch("slow", [], "x")
+        qpp.print("slowsink: done\n")
+)", "a");
+    InstallInline(host, "flows", flow_counter_script, "b");
+    qdPluginProcessor *a = host.Start("python-a", "a");
+    qdPluginProcessor *b = host.Start("python-b", "b");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    auto flow = MakeFlow();
+
+    // Events served in half a second, in batches of 50.
+    auto rate = [&] {
+        int served = 0;
+        auto until = Clock::now() + std::chrono::milliseconds(500);
+        auto start = Clock::now();
+        while (Clock::now() < until) {
+            for (int i = 0; i < 50; i++)
+                b->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+            if (! TestHost::Sync(b)) return 0.0;
+            served += 50;
+        }
+        return served / std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    double alone = rate();
+    a->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    double beside = rate();
+    ASSERT_TRUE(TestHost::Sync(a));
+    TestHost::Stop(a);
+    TestHost::Stop(b);
+    qd_sink_clear();
+    EXPECT_EQ(host.log.Count("slowsink: done"), 1u) << host.log.Text();
+
+    std::cout << "callback rate alone " << static_cast<long>(alone)
+              << "/s, beside a 10 ms sink " << static_cast<long>(beside) << "/s ("
+              << static_cast<int>(100 * beside / alone) << "%)\n";
+    RecordProperty("rate_alone", static_cast<int>(alone));
+    RecordProperty("rate_beside_slow_sink", static_cast<int>(beside));
+    EXPECT_GT(beside, alone / 2);
+}
+
+// A reload request that arrives while the worker imports the script for
+// an earlier one is served, and before a later sync point is signalled.
+TEST(Worker, AReloadRequestMadeDuringAReloadIsServed)
+{
+    TestHost host;
+    std::string path = host.InstallScript("slow_import.py", "reloaded.py");
+    host.WriteScriptConf(path);
+    qdPluginProcessor *plugin = host.Create();
+    ASSERT_NE(plugin, nullptr);
+    plugin->Create();
+    ASSERT_TRUE(host.log.WaitFor("slow_import: importing"));
+
+    WriteFile(path, "import qpp\nqpp.print('reloaded: second version\\n')\n"
+                    "def ProcessAgentEvent(event): pass\n");
+    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+    WriteFile(host.ModuleDir() + "/release", "");
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    EXPECT_EQ(host.log.Count("reloaded: second version"), 1u) << host.log.Text();
+    TestHost::Stop(plugin);
+}
+
+// An idle worker wakes at once for termination and for a reload request,
+// not at the end of its longest sleep (a second).
+TEST(Worker, WakesAtOnceForTerminationAndReload)
+{
+    TestHost host;
+    std::string path = host.InstallScript("versioned.py");
+    host.WriteScriptConf(path);
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+
+    // A sync point served: the worker has just gone to sleep.
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    std::string text = ReadFile(path);
+    WriteFile(path, text.replace(text.find("\"A\""), 3, "\"B\""));
+    auto start = Clock::now();
+    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+    ASSERT_TRUE(host.log.WaitFor("versioned: import B"));
+    auto reloaded = Clock::now() - start;
+
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    start = Clock::now();
+    TestHost::Stop(plugin);
+    auto stopped = Clock::now() - start;
+
+    using std::chrono::milliseconds;
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(reloaded).count(), 700);
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(stopped).count(), 700);
+}
+
+// Instance A leaves objects on the module's exception class; instance B,
+// made after A was destroyed, finds a class of its own without them.
+TEST(SubInterpreter, EachHasItsOwnModuleErrorClass)
+{
+    TestHost host;
+    InstallInline(host, "error_set", R"(
+import qpp
+
+
+def callback():
+    return "from A"
+
+
+qpp.error.stash = callback
+qpp.stash = callback
+qpp.print("error_set: stored\n")
+)", "a");
+    InstallInline(host, "error_check", R"(
+import qpp
+
+found = [hasattr(qpp.error, "stash"), hasattr(qpp, "stash")]
+if found[0]:
+    qpp.error.stash()
+qpp.print("error_check: found %r, own class %r\n" % (
+    found, issubclass(qpp.error, Exception) and qpp.error.__module__ == "qpp"))
+)", "b");
+    qdPluginProcessor *a = host.Start("python-a", "a");
+    ASSERT_NE(a, nullptr);
+    ASSERT_TRUE(host.log.WaitFor("error_set: stored"));
+    TestHost::Stop(a);
+    qdPluginProcessor *b = host.Start("python-b", "b");
+    ASSERT_NE(b, nullptr);
+    TestHost::Stop(b);
+    EXPECT_EQ(host.log.Count("error_check: found [False, False], own class True"), 1u)
+        << host.log.Text();
+}
+
+// Script code that the end of an interpreter runs (atexit handlers, __del__
+// methods of what the script's modules hold) may start threads: they are
+// waited for like any script thread, and an interpreter whose threads do
+// not end is left alive, never ended under them.
+TEST(ScriptThreads, StartedWhileTheInterpreterEnds)
+{
+    struct Case
+    {
+        const char *name;
+        const char *script;
+        const char *expected;  // in the log besides "<name>: destroyed"
+    };
+    const std::vector<Case> cases = {
+        {"atexit_short", R"(
+import atexit
+import threading
+import time
+
+import qpp
+
+
+def work():
+    time.sleep(0.2)
+    qpp.print("atexit_short: thread done\n")
+
+
+atexit.register(lambda: threading.Thread(target=work).start())
+
+
+def ProcessAgentEvent(event):
+    pass
+)",
+            "atexit_short: thread done"},
+        {"atexit_endless", R"(
+import atexit
+import threading
+import time
+
+
+def work():
+    while True:
+        time.sleep(0.01)
+
+
+atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
+
+
+def ProcessAgentEvent(event):
+    pass
+)",
+            "atexit_endless: 1 script thread(s) still running after 3 seconds: "
+            "their interpreter is left alive"},
+        {"del_short", R"(
+import threading
+import time
+
+import qpp
+
+
+# The module's names are gone while it is torn down: what the thread
+# needs, it holds.
+def work(sleep=time.sleep, say=qpp.print):
+    sleep(0.2)
+    say("del_short: thread done\n")
+
+
+class Starter:
+    def __del__(self, start=threading.Thread):
+        start(target=work).start()
+
+
+keeper = Starter()
+
+
+def ProcessAgentEvent(event):
+    pass
+)",
+            "del_short: thread done"},
+    };
+    TestHost host;
+    for (const Case &c : cases) {
+        InstallInline(host, c.name, c.script);
+        qdPluginProcessor *plugin = host.Start("python-" + std::string(c.name));
+        ASSERT_NE(plugin, nullptr) << c.name;
+        TestHost::Stop(plugin);
+        EXPECT_EQ(host.log.Count(c.expected), 1u) << c.name << "\n" << host.log.Text();
+        EXPECT_EQ(host.log.Count(std::string(c.name) + ": destroyed"), 1u)
+            << c.name << "\n" << host.log.Text();
+    }
+}
+
+// Looking for helper modules added since the last import costs no import:
+// from 3.13 on, importlib.invalidate_caches() imports importlib.metadata
+// (and with it email, zipfile, csv...) into every interpreter, memory that
+// is not all returned when the interpreter ends.
+TEST(ReloadFinders, RefreshingThemImportsNothing)
+{
+    TestHost host;
+    InstallInline(host, "lean", R"(
+import sys
+
+import qpp
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        qpp.print("lean: metadata imported %r\n" % ("importlib.metadata" in sys.modules))
+)");
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("lean: metadata imported False"), 1u) << host.log.Text();
+}
