@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <ftw.h>
 #include <iostream>
 #include <map>
@@ -23,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "capture-input.h"
 #include "replay-diff.h"
 #include "replay-flow.h"
 #include "replay-host.h"
@@ -78,6 +80,7 @@ struct Options
     std::string expect;
     std::map<std::string, std::string> vars;
     std::string input = "-";
+    qppCaptureInputOptions capture;  // capture input (tools/capture)
 };
 
 std::vector<std::string> SplitNames(const std::string &list)
@@ -89,6 +92,18 @@ std::vector<std::string> SplitNames(const std::string &list)
         if (! name.empty()) names.push_back(name);
     }
     return names;
+}
+
+// Capture input: a capture option's bad value is a usage error.
+bool CaptureOption(const std::string &arg, const std::function<std::string()> &take,
+    qppCaptureInputOptions &capture)
+{
+    try {
+        return qppCaptureOption(arg, take, capture);
+    }
+    catch (const qppCaptureError &e) {
+        throw UsageError(e.what());
+    }
 }
 
 // Returns false when the user asked for help.
@@ -145,6 +160,7 @@ bool ParseOptions(int argc, char **argv, Options &opt)
                 throw UsageError("--var needs NAME=VALUE, not " + var);
             opt.vars[var.substr(0, at)] = var.substr(at + 1);
         }
+        else if (CaptureOption(arg, take, opt.capture)) { }
         else if (arg.size() > 1 && arg[0] == '-')
             throw UsageError("unknown option " + arg);
         else {
@@ -429,6 +445,10 @@ std::vector<std::string> Lines(const std::string &content)
 
 int Run(const Options &opt)
 {
+    // Capture input: a capture file, or a live interface opened (and root
+    // given up) before any script is read; null for JSON Lines.
+    std::unique_ptr<qppCaptureInput> capture = qppCaptureInput::Open(opt.capture, opt.input);
+
     // Everything the user named is checked before the plugin starts, so a
     // typo costs nothing and explains itself.
     std::ifstream input_file;
@@ -524,7 +544,11 @@ int Run(const Options &opt)
         Replay replay(host, conf, ! opt.conf.empty(), input_dir);
         std::string text;
         size_t number = 0;
-        while (std::getline(input, text)) {
+        if (capture) {
+            qppCapturePluginEvents events(host.Plugin());
+            error = capture->Deliver(events);
+        }
+        while (! capture && std::getline(input, text)) {
             number++;
             if (! text.empty() && text.back() == '\r') text.pop_back();
             if (text.find_first_not_of(" \t") == std::string::npos) continue;
@@ -536,7 +560,7 @@ int Run(const Options &opt)
                 break;
             }
         }
-        if (error.empty() && input.bad())
+        if (error.empty() && ! capture && input.bad())
             error = "cannot read " + opt.input + ": " + ErrnoText();
 
         // Served, then terminated: the unload notice comes last.
@@ -571,11 +595,12 @@ int main(int argc, char **argv)
     try {
         if (! ParseOptions(argc, argv, opt)) {
             fputs(usage_text, stdout);
+            printf("\n%s", qppCaptureUsage);
             return 0;
         }
     }
     catch (const UsageError &e) {
-        fprintf(stderr, "qpp-replay: %s\n\n%s", e.what(), usage_text);
+        fprintf(stderr, "qpp-replay: %s\n\n%s\n%s", e.what(), usage_text, qppCaptureUsage);
         return 2;
     }
 
@@ -583,6 +608,11 @@ int main(int argc, char **argv)
         return Run(opt);
     }
     catch (const qppReplaySetupError &e) {
+        fflush(stdout);
+        fprintf(stderr, "qpp-replay: %s\n", e.what());
+        return 2;
+    }
+    catch (const qppCaptureError &e) {
         fflush(stdout);
         fprintf(stderr, "qpp-replay: %s\n", e.what());
         return 2;
