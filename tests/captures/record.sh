@@ -6,8 +6,8 @@
 #
 # Needs root (tcpdump, sshd, namespaces) and these Debian packages, which it
 # does not install: tcpdump openssl curl python3 dnsmasq-base dnsutils
-# openssh-server openssh-client iproute2, and libndpi-bin for the ndpiReader
-# reports written beside each capture.
+# openssh-server openssh-client iproute2 iputils-ping, and libndpi-bin for the
+# ndpiReader reports written beside each capture.
 #
 # Usage: record.sh [OUTDIR]   (default: the directory of this script)
 # The test command never runs this; its output is committed.
@@ -26,6 +26,8 @@ HTTP_PORT=48080
 DNS_PORT=53
 DNS_HIGH_PORT=45353   # a second resolver where nDPI does not look for DNS
 SSH_PORT=42222
+UDP_PORT=40000      # namespace captures only
+CLOSED_PORT=40001
 NAME=www.example.test
 UA='qpp-replay-test/1.0 (capture)'
 HOST4=192.0.2.10
@@ -44,7 +46,7 @@ trap cleanup EXIT
 
 die() { echo "record.sh: $*" >&2; exit 1; }
 
-for t in tcpdump openssl curl dnsmasq dig /usr/sbin/sshd ssh ssh-keygen ip ndpiReader "$PY"; do
+for t in tcpdump openssl curl dnsmasq dig /usr/sbin/sshd ssh ssh-keygen ip ping ndpiReader "$PY"; do
     command -v "$t" >/dev/null || die "missing $t (see the package list at the top)"
 done
 [ "$(id -u)" = 0 ] || die "needs root"
@@ -171,16 +173,19 @@ def relink(src, dst, kind):
             out.append((off, sec, usec, orig - 14, ip))
     write_pcap(dst, snap, 0 if kind == 'null' else 101, out)
 
-def cut(src, dst):
-    # Cuts inside the data of the middle record, so the file ends in the
-    # middle of a packet record rather than on a record boundary.
+def cut(src, dst, marker, after):
+    # Cuts inside the data of the record AFTER records past the first one
+    # holding MARKER, so the file ends in the middle of a packet record and in
+    # the middle of that flow, rather than on a record or flow boundary.
     data, _, _, recs = read_pcap(src)
-    i = len(recs) // 2
+    first = next(i for i, r in enumerate(recs) if marker.encode() in r[4])
+    i = first + int(after)
     off, _, _, _, pkt = recs[i]
     at = off + 16 + len(pkt) // 2
     open(dst, 'wb').write(data[:at])
     print(f'cut at byte {at} of {len(data)}, inside record {i + 1} of {len(recs)} '
-          f'(record header at byte {off}, {len(recs) - i - 1} whole records dropped after it)')
+          f'(record header at byte {off}); {i} whole records before it, '
+          f'{len(recs) - i - 1} whole records dropped after it')
 
 cmd = sys.argv[1]
 if cmd == 'pcapng':
@@ -188,7 +193,7 @@ if cmd == 'pcapng':
 elif cmd == 'relink':
     relink(*sys.argv[2:5])
 elif cmd == 'cut':
-    cut(*sys.argv[2:4])
+    cut(*sys.argv[2:6])
 EOF
 
 # ---------------------------------------------------------------- material
@@ -292,7 +297,8 @@ sleep 0.3
 dig +tries=1 +time=3 -p "$DNS_PORT" @::1 "$NAME" AAAA >/dev/null
 stop_caps "$C1" "$C2" "$C3" "$C4" "$C5" "$C6" "$C7" "$C8"
 
-"$PY" "$WORK/pcaptool.py" cut "$OUT/mixed.pcap" "$OUT/mixed-cut.pcap" | tee "$WORK/cut.txt"
+# The cut falls in the SSH flow, after both banners and key exchange offers.
+"$PY" "$WORK/pcaptool.py" cut "$OUT/mixed.pcap" "$OUT/mixed-cut.pcap" SSH-2.0- 8 | tee "$WORK/cut.txt"
 "$PY" "$WORK/pcaptool.py" pcapng "$OUT/http.pcap" "$OUT/http.pcapng" lo \
     "HTTP flows of http.pcap, written as pcapng"
 "$PY" "$WORK/pcaptool.py" relink "$OUT/dns.pcap" "$OUT/dns-null.pcap" null
@@ -329,7 +335,7 @@ def untag(frame):
         rest = rest[4:]
     return head + rest
 
-tags = [(int(t.split(':')[0], 16), int(t.split(':')[1])) for t in sys.argv[5].split(',')]
+tags = [(int(t.split(':')[0], 16), int(t.split(':')[1])) for t in sys.argv[5].split(',') if t]
 tagbytes = b''.join(struct.pack('!HH', tpid, vid) for tpid, vid in tags)
 ta, tb = tap(sys.argv[1]), tap(sys.argv[2])
 open(sys.argv[6], 'w').write('ready\n')
@@ -361,9 +367,11 @@ while True:
             pass
 EOF
 
-# vlan_capture OUTFILE TAGS SUFFIX: TAGS is a list of TPID:VID, outermost first.
+# vlan_capture OUTFILE TAGS SUFFIX [misc]: TAGS is a list of TPID:VID,
+# outermost first, or empty for untagged frames. Without "misc" the traffic is
+# HTTP over IPv4 and IPv6; with it, ICMP echo, fragmented UDP and a TCP reset.
 vlan_capture() {
-    local out=$1 tags=$2 s=$3
+    local out=$1 tags=$2 s=$3 mode=${4:-http}
     local na=qppcap-a$s nb=qppcap-b$s nt=qppcap-t$s
     ip netns add "$na"; NETNS+=("$na")
     ip netns add "$nb"; NETNS+=("$nb")
@@ -392,22 +400,67 @@ vlan_capture() {
     ip netns exec "$na" ip addr add 2001:db8:100::1/64 dev tapa nodad
     ip netns exec "$nb" ip addr add 2001:db8:100::2/64 dev tapb nodad
     touch "$WORK/switch$s.go"
-    ip netns exec "$nb" "$PY" -m http.server "$HTTP_PORT" --bind :: --directory "$WORK/www" \
-        >"$WORK/vlanhttp$s.log" 2>&1 &
-    PIDS+=($!)
-    local srv=$!
-    wait_port tcp "$HTTP_PORT" "$nb"
+    if [ "$mode" = misc ]; then
+        ip netns exec "$nb" "$PY" "$WORK/udpecho.py" "$UDP_PORT" >"$WORK/udpecho$s.log" 2>&1 &
+        PIDS+=($!)
+        local srv=$!
+        wait_port udp "$UDP_PORT" "$nb"
+    else
+        ip netns exec "$nb" "$PY" -m http.server "$HTTP_PORT" --bind :: --directory "$WORK/www" \
+            >"$WORK/vlanhttp$s.log" 2>&1 &
+        PIDS+=($!)
+        local srv=$!
+        wait_port tcp "$HTTP_PORT" "$nb"
+    fi
     start_cap "$out" trunka "" "$nt" ""; local cap=$CAP_PID
-    ip netns exec "$na" "${CURL[@]}" -A "$UA" --resolve "$NAME:$HTTP_PORT:192.0.2.2" \
-        "http://$NAME:$HTTP_PORT/docs/index.html?vlan=$s"
-    sleep 0.3
-    ip netns exec "$na" "${CURL[@]}" -A "$UA" -g "http://[2001:db8:100::2]:$HTTP_PORT/docs/?vlan6=$s"
+    if [ "$mode" = misc ]; then
+        ip netns exec "$na" ping -q -c 2 -i 0.2 -W 2 192.0.2.2 >/dev/null
+        ip netns exec "$na" ping -q -c 2 -i 0.2 -W 2 2001:db8:100::2 >/dev/null
+        sleep 0.3
+        ip netns exec "$na" "$PY" "$WORK/misc-client.py" "$UDP_PORT" "$CLOSED_PORT"
+    else
+        ip netns exec "$na" "${CURL[@]}" -A "$UA" --resolve "$NAME:$HTTP_PORT:192.0.2.2" \
+            "http://$NAME:$HTTP_PORT/docs/index.html?vlan=$s"
+        sleep 0.3
+        ip netns exec "$na" "${CURL[@]}" -A "$UA" -g "http://[2001:db8:100::2]:$HTTP_PORT/docs/?vlan6=$s"
+    fi
     stop_caps "$cap"
     kill "$srv" "$switch"
     wait "$srv" "$switch" || true
     for n in "$na" "$nb" "$nt"; do ip netns del "$n"; done
 }
 
+# UDP echo: answers each datagram with the same bytes, on IPv4 and IPv6.
+cat >"$WORK/udpecho.py" <<'EOF'
+import socket, sys
+s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+s.bind(('::', int(sys.argv[1])))
+for _ in range(2):
+    data, peer = s.recvfrom(65536)
+    s.sendto(data, peer)
+EOF
+# 3000-byte UDP datagrams (fragmented at the taps' MTU of 1400) to the echo
+# server over IPv4 and IPv6, then a TCP connection refused with a reset.
+cat >"$WORK/misc-client.py" <<'EOF'
+import socket, sys, time
+port, closed = int(sys.argv[1]), int(sys.argv[2])
+payload = (b'qpp fragment test, ' * 200)[:3000]   # plain text: nDPI finds no protocol in it
+for fam, addr in ((socket.AF_INET, '192.0.2.2'), (socket.AF_INET6, '2001:db8:100::2')):
+    s = socket.socket(fam, socket.SOCK_DGRAM)
+    s.settimeout(5)
+    s.sendto(payload, (addr, port))
+    assert s.recv(65536) == payload
+    s.close()
+    time.sleep(0.3)
+try:
+    socket.create_connection(('192.0.2.2', closed), timeout=5)
+    raise SystemExit('the closed port accepted a connection')
+except ConnectionRefusedError:
+    pass
+EOF
+
+vlan_capture "$OUT/frag.pcap" "" 0 misc
 vlan_capture "$OUT/vlan.pcap" 8100:100 1
 # Stacked tags twice: both 802.1Q (which nDPI 4.2's reader decodes), and an
 # 802.1ad service tag outside an 802.1Q tag (which it does not).
