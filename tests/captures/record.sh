@@ -1,8 +1,8 @@
 #!/bin/bash
 # Records the packet captures in this directory from real clients and servers
 # talking on this machine only: the loopback interface (127.0.0.1, ::1) and,
-# for the VLAN captures, network namespaces and tap/veth devices the script
-# makes and removes itself. Nothing is sent to any other address.
+# for the VLAN and fragment captures, network namespaces and tap/veth devices
+# the script makes and removes itself. Nothing is sent to any other address.
 #
 # Needs root (tcpdump, sshd, namespaces) and these Debian packages, which it
 # does not install: tcpdump openssl curl python3 dnsmasq-base dnsutils
@@ -19,7 +19,7 @@ PY=${PYTHON:-/usr/bin/python3}
 WORK=$(mktemp -d /tmp/qpp-captures.XXXXXX)
 chmod 755 "$WORK"
 
-# Ports on loopback. DNS stays on 53 because nDPI only dissects DNS there.
+# Server ports. DNS stays on 53 because nDPI only dissects DNS there.
 TLS_PORT=44330
 TLS6_PORT=44331
 HTTP_PORT=48080
