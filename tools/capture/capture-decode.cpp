@@ -79,8 +79,10 @@ qppDecodeResult Transport(Cursor c, qppPacket &p)
         p.dst_port = Get16(c.data + 2);
         if (p.ip_protocol == 17) {
             uint16_t length = Get16(c.data + 4);
-            // A UDP length of zero is a jumbogram's; otherwise it must fit.
-            if (length != 0 && (length < 8 || length > p.payload_length))
+            // A UDP length of zero is a jumbogram's; otherwise it must fit,
+            // except in a first fragment, whose UDP length covers them all.
+            if (length != 0 && (length < 8 ||
+                    (length > p.payload_length && ! p.first_fragment)))
                 return qppDecodeResult::MALFORMED;
         }
         p.payload_length -= 8;
