@@ -35,14 +35,21 @@ size_t qppCaptureFlows::KeyHash::operator()(const Key &key) const
     return static_cast<size_t>(hash);
 }
 
-qppCaptureFlows::qppCaptureFlows(const qppCaptureOptions &options, qppCaptureEvents &events)
+qppCaptureFlows::qppCaptureFlows(const qppCaptureOptions &options, qppCaptureEvents &events,
+    qppDetector *shared)
     : options(options), events(events),
+      own_detector(shared ? nullptr : new qppDetector),
+      detector(shared ? *shared : *own_detector),
       iface(std::make_shared<qdInterface>(options.iface_name, qdInterface::ROLE_LAN))
 {
     if (this->options.update_interval_ms == 0) this->options.update_interval_ms = 1;
 }
 
-qppCaptureFlows::~qppCaptureFlows() = default;
+qppCaptureFlows::~qppCaptureFlows()
+{
+    // nDPI's flow states go back to the module before it may go away.
+    table.clear();
+}
 
 size_t qppCaptureFlows::BytesPerFlow()
 {

@@ -63,7 +63,11 @@ struct qppCaptureCounters
 class qppCaptureFlows
 {
 public:
-    qppCaptureFlows(const qppCaptureOptions &options, qppCaptureEvents &events);
+    // detector: nDPI's module to detect with, shared with other tables one
+    // after the other (setting one up takes tens of milliseconds); null to
+    // have one of its own. It must outlive the table.
+    qppCaptureFlows(const qppCaptureOptions &options, qppCaptureEvents &events,
+        qppDetector *detector = nullptr);
     ~qppCaptureFlows();
     qppCaptureFlows(const qppCaptureFlows &) = delete;
     qppCaptureFlows &operator=(const qppCaptureFlows &) = delete;
@@ -126,7 +130,8 @@ private:
 
     qppCaptureOptions options;
     qppCaptureEvents &events;
-    qppDetector detector;
+    std::unique_ptr<qppDetector> own_detector;
+    qppDetector &detector;
     std::shared_ptr<qdInterface> iface;
     std::unordered_map<Key, std::unique_ptr<Entry>, KeyHash> table;
     qppCaptureCounters counters;
