@@ -6,6 +6,7 @@
 // user agent, URL, packets and bytes per side.
 
 #include <algorithm>
+#include <chrono>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -174,7 +175,9 @@ protected:
 
     std::string Path(const std::string &name) const { return work + "/" + name; }
 
-    Result Run(const std::vector<std::string> &args)
+    // Starts the tool with args; its output goes to files in the work
+    // directory. Returns its process id, or -1.
+    pid_t Spawn(const std::vector<std::string> &args)
     {
         std::string out = Path("stdout"), err = Path("stderr");
         std::vector<std::string> words = {QPP_REPLAY_PATH};
@@ -188,19 +191,27 @@ protected:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        Result result;
         pid_t pid;
         int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0) << "cannot run " << argv[0];
-        if (rc != 0) return result;
+        return rc == 0 ? pid : -1;
+    }
+
+    // Waits for the tool to end and collects what it wrote.
+    Result Wait(pid_t pid)
+    {
+        Result result;
+        if (pid < 0) return result;
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
         if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-        result.out = ReadFile(out);
-        result.err = ReadFile(err);
+        result.out = ReadFile(Path("stdout"));
+        result.err = ReadFile(Path("stderr"));
         return result;
     }
+
+    Result Run(const std::vector<std::string> &args) { return Wait(Spawn(args)); }
 
     // The final dictionaries of the flows the script saw expire.
     static std::vector<json> ExpiredFlows(const std::string &out)
@@ -554,6 +565,24 @@ TEST_F(Captures, TimeoutsExpireIdleFlowsInCaptureTime)
     EXPECT_GE(udp_before_update, 3u) << r.out;
 }
 
+// Sends datagrams to 127.0.0.1:port from a child process: at most 200, 50 ms
+// apart (ten seconds), then it stops by itself.
+pid_t Sender(int port)
+{
+    pid_t sender = fork();
+    if (sender != 0) return sender;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 200; i++) {
+        sendto(fd, "live", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+        usleep(50000);
+    }
+    _exit(0);
+}
+
 // Live capture on the loopback interface: root opens it, the script runs as
 // the user --user names (nobody by default). Traffic goes to 127.0.0.1 only,
 // bounded in count and time.
@@ -573,21 +602,8 @@ TEST_F(Captures, LiveCaptureGivesUpRootBeforeTheScriptRuns)
     chmod(script.c_str(), 0644);
 
     int port = 20000 + getpid() % 20000;
-    pid_t sender = fork();
+    pid_t sender = Sender(port);
     ASSERT_GE(sender, 0);
-    if (sender == 0) {
-        // At most 200 datagrams, 50 ms apart: ten seconds, then it stops.
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int i = 0; i < 200; i++) {
-            sendto(fd, "live", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
-            usleep(50000);
-        }
-        _exit(0);
-    }
     Result r = Run({"--script", script, "--interface", "lo", "--filter",
         "udp and dst host 127.0.0.1 and dst port " + std::to_string(port), "--count", "3",
         "--duration", "9"});
@@ -617,4 +633,37 @@ TEST_F(Captures, LiveCaptureFailuresSayWhatIsMissing)
     EXPECT_EQ(both.status, 2);
     EXPECT_TRUE(Contains(both.err, "qpp-replay: give either INPUT or --interface, not both\n"))
         << both.err;
+}
+
+// Ctrl-C ends a live capture as the end of a file does: the flows expire
+// with what they counted, the plugin stops, the exit is clean.
+TEST_F(Captures, InterruptEndsALiveCaptureWithEveryFlowExpired)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
+    std::string script = Path("capture_whoami.py");
+    WriteFile(script, ReadFile(Script("capture_whoami.py")));
+    chmod(work.c_str(), 0755);
+    chmod(script.c_str(), 0644);
+    int port = 20000 + (getpid() + 7) % 20000;
+    pid_t tool = Spawn({"--script", script, "--interface", "lo", "--filter",
+        "udp and dst host 127.0.0.1 and dst port " + std::to_string(port), "--duration", "20"});
+    ASSERT_GT(tool, 0);
+    // The script is loaded once the interface is open: from then on every
+    // datagram is captured. Wait for that, then for the capture's summary of
+    // some packets to be due, with a deadline.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (! Contains(ReadFile(Path("stdout")), "uid ") && std::chrono::steady_clock::now() < deadline)
+        usleep(20000);
+    pid_t sender = Sender(port);
+    ASSERT_GE(sender, 0);
+    // Five datagrams are on their way once a quarter of a second has passed.
+    auto sent = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < sent) usleep(20000);
+    kill(tool, SIGINT);
+    Result r = Wait(tool);
+    kill(sender, SIGTERM);
+    waitpid(sender, nullptr, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "expired 127.0.0.1 ")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "qpp-replay: lo: ")) << r.err;
 }

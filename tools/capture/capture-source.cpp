@@ -243,6 +243,9 @@ std::string qppCaptureSource::Read(qppCaptureFlows &flows, const qppCaptureStop 
             return std::string();
         }
         else {
+            // A read that a stop signal interrupted is a stop, not a fault.
+            if (stop_requested) return std::string();
+            if (live) return name + ": the capture failed: " + pcap_geterr(handle);
             return name + ": the capture breaks off in record " + std::to_string(records + 1) +
                 " (" + std::to_string(records) + " complete records were read): " +
                 pcap_geterr(handle);
