@@ -319,3 +319,16 @@ TEST_F(Flows, DigestsFollowTheKeyAndTheMetadata)
     std::lock_guard<std::recursive_mutex> lock(news[0]->lock);
     EXPECT_EQ(news[0]->digest_mdata.back(), qppMetadataDigest(*news[0]));
 }
+
+TEST_F(Flows, ASynOnAClosedFlowsPortsBeginsANewFlow)
+{
+    Make();
+    Feed(0, TcpFrame(true, 100, 0, QPP_TCP_SYN));
+    Feed(1, TcpFrame(false, 900, 0, QPP_TCP_RST | QPP_TCP_ACK));
+    Feed(2, TcpFrame(true, 5000, 0, QPP_TCP_SYN));
+    std::vector<int> events;
+    for (auto &s : recorder.seen) if (s.event != 4) events.push_back(s.event);
+    EXPECT_EQ(events, (std::vector<int>{2, 6, 7, 2}));
+    EXPECT_EQ(flows->Tracked(), 1u);
+    EXPECT_NE(recorder.seen.front().flow, recorder.seen.back().flow);
+}

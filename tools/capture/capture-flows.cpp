@@ -98,6 +98,13 @@ void qppCaptureFlows::Packet(int link_type, uint64_t time_us, const uint8_t *dat
     Entry *entry;
     bool created = false;
     auto found = table.find(key);
+    // A connection that opens on the ports of a closed one is a flow of
+    // its own: the closed one ends first.
+    if (found != table.end() && found->second->closed && packet.ip_protocol == 6 &&
+        (packet.tcp_flags & (QPP_TCP_SYN | QPP_TCP_ACK)) == QPP_TCP_SYN) {
+        Expire(*found->second);
+        found = table.end();
+    }
     if (found != table.end())
         entry = found->second.get();
     else {
