@@ -402,10 +402,13 @@ TEST_F(Captures, ACaptureCutInARecordDeliversAllBeforeThenSaysWhere)
         if (line.rfind("EVENT 2 ", 0) == 0) begun.insert(line.substr(8));
         if (line.rfind("EVENT 7 ", 0) == 0) expired.insert(line.substr(8));
     }
-    // Eight flows; the one whose user agent is not UTF-8 never reaches the
-    // script (its encoding fails at every event).
-    EXPECT_EQ(begun.size(), 7u);
-    EXPECT_EQ(begun, expired);
+    // Eight flows. The one whose user agent is not UTF-8 never expires for
+    // the script: its encoding fails once the user agent is known (its new
+    // event may be served before that, or not).
+    EXPECT_EQ(expired.size(), 7u);
+    for (auto &flow : expired) EXPECT_EQ(begun.count(flow), 1u);
+    EXPECT_LE(begun.size(), 8u);
+    EXPECT_TRUE(Contains(r.out, ": cannot create new string from: user_agent\n"));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "AGENT 99");
 }
@@ -422,11 +425,14 @@ TEST_F(Captures, EachFlowBeginsWithNewAndEndsWithExpiringExpired)
         if (sscanf(line.c_str(), "EVENT %d %63s", &event, digest) == 2) events[digest].push_back(event);
         if (line.rfind("AGENT", 0) == 0 || line.rfind("MAP", 0) == 0) agents.push_back(line);
     }
-    // Ten flows, less the one whose user agent is not UTF-8.
-    ASSERT_EQ(events.size(), 9u);
+    // Ten flows. The one whose user agent is not UTF-8 shows at most its
+    // new event, served before its user agent was known.
+    size_t whole = 0;
     for (auto &flow : events) {
         const std::vector<int> &e = flow.second;
         SCOPED_TRACE(flow.first);
+        if (e == std::vector<int>{2}) continue;
+        whole++;
         ASSERT_GE(e.size(), 4u);
         EXPECT_EQ(e.front(), 2);
         EXPECT_EQ(e.back(), 7);
@@ -434,6 +440,7 @@ TEST_F(Captures, EachFlowBeginsWithNewAndEndsWithExpiringExpired)
         EXPECT_EQ(std::count(e.begin(), e.end(), 6), 1);
         EXPECT_EQ(std::count(e.begin(), e.end(), 7), 1);
     }
+    EXPECT_EQ(whole, 9u);
     // The capture lasts seconds: one update, the last, before the flows
     // expire at its end; the unload notice last of all. The flow map holds
     // the flow whose user agent is not UTF-8, so the plugin cannot encode
