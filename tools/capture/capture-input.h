@@ -2,7 +2,9 @@
 // file or a live interface and delivers the flows' events to a plugin. The
 // tool keeps only a small hook: it hands unknown options here, opens the
 // input through Open before anything else, and calls Deliver instead of
-// reading JSON Lines when Open returned a capture.
+// reading JSON Lines when Open returned a capture. One thread, the tool's
+// main thread, uses it; the events it sends reach the plugin's worker only
+// through the plugin's hooks.
 #pragma once
 
 #include <functional>
