@@ -678,3 +678,19 @@ TEST_F(Captures, InterruptEndsALiveCaptureWithEveryFlowExpired)
     EXPECT_TRUE(Contains(r.out, "expired 127.0.0.1 ")) << r.out;
     EXPECT_TRUE(Contains(r.err, "qpp-replay: lo: ")) << r.err;
 }
+
+// nDPI's reader does not decode an 802.1ad outer tag; this host does, and
+// finds the exchange that qinq.pcap holds with two 802.1Q tags.
+TEST_F(Captures, An8021adOuterTagIsDecoded)
+{
+    Result r = Run({"--script", Script("capture_flows.py"), Capture("qinq-8021ad.pcap")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::set<std::string> urls;
+    for (auto &flow : ExpiredFlows(r.out)) {
+        EXPECT_EQ(flow["vlan_id"], 300);
+        if (flow.contains("http")) urls.insert(flow["http"]["url"].get<std::string>());
+    }
+    EXPECT_EQ(urls, (std::set<std::string>{"www.example.test:48080/docs/index.html?vlan=3",
+        "[2001:db8:100::2]:48080/docs/?vlan6=3"}));
+    EXPECT_TRUE(Contains(r.err, ": 33 packets, 31 in 9 flows; skipped: 2 not IP\n")) << r.err;
+}
