@@ -545,7 +545,9 @@ int Run(const Options &opt)
         std::string text;
         size_t number = 0;
         if (capture) {
-            qppCapturePluginEvents events(host.Plugin());
+            // A file waits for the script every 4096 events; an interface
+            // never does.
+            qppCapturePluginEvents events(host.Plugin(), capture->Live() ? 0 : 4096);
             error = capture->Deliver(events);
         }
         while (! capture && std::getline(input, text)) {

@@ -3,8 +3,11 @@
 // calls it from its one capture thread, in event order.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
 #include <memory>
 
+#include "qd-sync.h"
 #include "quivend.h"
 
 class qppCaptureEvents
@@ -27,22 +30,49 @@ public:
 class qppCapturePluginEvents : public qppCaptureEvents
 {
 public:
-    explicit qppCapturePluginEvents(qdPluginProcessor *plugin) : plugin(plugin) { }
+    // pace: after this many events, wait until the plugin has served them,
+    // so that a file read faster than its script runs does not queue all
+    // its events at once; 0 never waits, as a daemon on an interface.
+    explicit qppCapturePluginEvents(qdPluginProcessor *plugin, size_t pace = 0)
+        : plugin(plugin), pace(pace) { }
 
     void FlowEvent(qdPluginProcessor::Event event,
         std::shared_ptr<qdFlow> &flow) override
     {
         plugin->DispatchProcessorEvent(event, flow);
+        Delivered();
     }
     void FlowMap(qdFlowMap &map) override
     {
         plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
+        Delivered();
     }
     void AgentEvent(qdPluginProcessor::Event event) override
     {
         plugin->DispatchProcessorEvent(event);
+        Delivered();
     }
 
 private:
+    void Delivered()
+    {
+        if (pace == 0 || ++since < pace) return;
+        since = 0;
+        // The plugin signals the sync point when it has served everything
+        // before it, or when its worker stops: the wait always ends.
+        qdSyncPoint sync;
+        plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
+        bool told = false;
+        while (! sync.Wait(std::chrono::seconds(10))) {
+            if (! told) {
+                fprintf(stderr, "qpp-replay: still waiting for the plugin; "
+                    "is a script callback blocked?\n");
+                told = true;
+            }
+        }
+    }
+
     qdPluginProcessor *plugin;
+    size_t pace;
+    size_t since = 0;
 };

@@ -52,6 +52,9 @@ public:
     // summary line to standard error.
     std::string Deliver(qppCaptureEvents &events);
 
+    // True for a live interface, false for a capture file.
+    bool Live() const { return source.Live(); }
+
 private:
     qppCaptureInput(const qppCaptureInputOptions &options, qppCaptureSource source);
 
