@@ -3,8 +3,8 @@
 // one event cost while it waits in the queue behind a slow script?
 //
 //   qpp-bench-soak [--events N] [--maps M] [--map-flows F] [--queued Q]
-//                  [--queued-maps K] [--phase flow|map|queue|all]
-//                  [--max-growth KIB]
+//                  [--queued-maps K] [--phase flow|map|queue|bounded|all]
+//                  [--bound N] [--max-growth KIB]
 //
 // Each phase runs in a process of its own, so that memory one phase freed
 // cannot hide what the next one takes. Resident memory (RSS) is read from
@@ -41,6 +41,8 @@ struct Options
     long map_flows = 1000;
     long queued = 100000;
     long queued_maps = 100;
+    long bound = 1000;        // events the bounded phase's queue holds
+    double bounded_seconds = 5;
     std::string phase = "all";
     double max_growth_kib = -1;  // per million; negative: report only
 };
@@ -54,7 +56,8 @@ void Setup()
         if (message.find("soak-gate: holding") != std::string::npos)
             gate_holding = true;
     });
-    data_dir = qppBenchDataDir("qpp-soak", {"soak_stateless", "soak_gate"});
+    data_dir = qppBenchDataDir(
+        "qpp-soak", {"soak_stateless", "soak_gate", "soak_slow"});
 }
 
 void Cleanup()
@@ -372,6 +375,70 @@ bool QueuePhase(const Options &options)
     return true;
 }
 
+// A script slower than the host behind a bounded queue: memory stays flat
+// under the bound, and every event sent is served or dropped, never both.
+bool BoundedPhase(const Options &options)
+{
+    printf("== bounded queue of %ld events, a script taking 1 ms per event, "
+           "a host sending as fast as it can for %.0f s\n",
+        options.bound, options.bounded_seconds);
+    {
+        std::ofstream conf(data_dir + "/soak_slow.json");
+        conf << "{\"script\": \"" << data_dir
+             << "/quiven-proc-python/soak_slow.py\", \"queue_max_events\": "
+             << options.bound << "}";
+    }
+    auto plugin = Start("soak_slow");
+    auto iface = std::make_shared<qdInterface>("eth0", 0);
+    auto flow = MakeFlow(1, iface);
+
+    std::vector<double> seconds, rss, heap;
+    long sent = 0;
+    auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    for (;;) {
+        for (int i = 0; i < 1000; i++, sent++)
+            plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+        auto now = std::chrono::steady_clock::now();
+        if (now < next) continue;
+        double t = std::chrono::duration<double>(now - start).count();
+        Memory m = Measure();
+        seconds.push_back(t);
+        rss.push_back(m.rss);
+        heap.push_back(m.heap);
+        printf("  %6.2f s %10ld sent  RSS %8.2f MiB  heap %8.2f MiB\n", t, sent,
+            MiB(m.rss), MiB(m.heap));
+        if (t >= options.bounded_seconds) break;
+        next += std::chrono::milliseconds(500);
+    }
+    json stats;
+    plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
+    long depth = stats["queue"]["depth"].get<long>();
+    printf("  at the end: queue depth %ld, high-water %ld, %.1f KiB queued\n",
+        depth, stats["queue"]["high_water"].get<long>(),
+        stats["queue"]["bytes"].get<double>() / 1024);
+    Sync(plugin.get());
+    plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
+    long served = stats["events"]["flow"]["served"].get<long>();
+    long dropped = stats["events"]["flow"]["dropped"].get<long>();
+    printf("  sent %ld = served %ld + dropped %ld: %s\n", sent, served, dropped,
+        (served + dropped == sent) ? "yes" : "NO");
+    // After the first half second the queue is full; from then on neither
+    // the heap nor resident memory may grow beyond a page or two of noise.
+    bool ok = served + dropped == sent && depth <= options.bound;
+    if (seconds.size() >= 3) {
+        double heap_growth = heap.back() - heap[1];
+        double rss_growth = rss.back() - rss[1];
+        printf("  growth after the queue filled: heap %+.1f KiB, RSS %+.1f KiB\n",
+            heap_growth / 1024, rss_growth / 1024);
+        bool flat = heap_growth < 256 * 1024 && rss_growth < 1024 * 1024;
+        printf("  %s\n", flat ? "flat" : "NOT flat");
+        ok = ok && flat;
+    }
+    Stop(plugin);
+    return ok;
+}
+
 bool RunPhase(const std::string &phase, const Options &options)
 {
     Setup();
@@ -379,6 +446,7 @@ bool RunPhase(const std::string &phase, const Options &options)
     if (phase == "flow") ok = FlowPhase(options);
     else if (phase == "map") ok = MapPhase(options);
     else if (phase == "queue") ok = QueuePhase(options);
+    else if (phase == "bounded") ok = BoundedPhase(options);
     Cleanup();
     return ok;
 }
@@ -404,7 +472,8 @@ int main(int argc, char **argv)
         if (i + 1 >= argc) {
             fprintf(stderr, "usage: %s [--events N] [--maps M] [--map-flows F] "
                             "[--queued Q] [--queued-maps K] "
-                            "[--phase flow|map|queue|all] [--max-growth KIB]\n",
+                            "[--phase flow|map|queue|bounded|all] [--bound N] "
+                            "[--max-growth KIB]\n",
                 argv[0]);
             return 2;
         }
@@ -416,6 +485,7 @@ int main(int argc, char **argv)
         else if (arg == "--queued-maps") options.queued_maps = Number(value, "--queued-maps");
         else if (arg == "--max-growth") options.max_growth_kib = strtod(value, nullptr);
         else if (arg == "--phase") options.phase = value;
+        else if (arg == "--bound") options.bound = Number(value, "--bound");
         else {
             fprintf(stderr, "soak: unknown option %s\n", arg.c_str());
             return 2;
@@ -423,8 +493,9 @@ int main(int argc, char **argv)
     }
 
     std::vector<std::string> phases;
-    if (options.phase == "all") phases = {"flow", "map", "queue"};
-    else if (options.phase == "flow" || options.phase == "map" || options.phase == "queue")
+    if (options.phase == "all") phases = {"flow", "map", "queue", "bounded"};
+    else if (options.phase == "flow" || options.phase == "map" ||
+        options.phase == "queue" || options.phase == "bounded")
         phases = {options.phase};
     else {
         fprintf(stderr, "soak: unknown phase %s\n", options.phase.c_str());

@@ -18,6 +18,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -182,10 +183,20 @@ public:
         Put(dict, k, std::move(object));
     }
 
-    // Up to the first NUL, strict UTF-8.
+    // Up to the first NUL, as UTF-8; every byte that is not part of valid
+    // UTF-8 becomes the four characters of its escape (b"\xff" gives
+    // "\\xff"). Texts come from traffic: one crafted byte must neither
+    // keep a flow from the scripts nor reach them as anything but a valid,
+    // printable str that shows it.
+    static PyObject *NewText(const char *text)
+    {
+        return PyUnicode_DecodeUTF8(
+            text, static_cast<Py_ssize_t>(strlen(text)), "backslashreplace");
+    }
+
     void Text(PyObject *dict, Key k, const char *text) const
     {
-        qppPyRef object = qppPyRef::Steal(PyUnicode_FromString(text));
+        qppPyRef object = qppPyRef::Steal(NewText(text));
         if (! object) FailString(key_names[k]);
         Put(dict, k, std::move(object));
     }
@@ -230,7 +241,7 @@ public:
         if (! list) FailList(key_names[k]);
         Py_ssize_t i = 0;
         for (const std::string &text : texts) {
-            PyObject *item = PyUnicode_FromString(text.c_str());
+            PyObject *item = NewText(text.c_str());
             if (item == nullptr) FailString(key_names[k]);
             PyList_SET_ITEM(list.get(), i++, item);
         }

@@ -10,21 +10,23 @@ named after the interface, with the applications by bytes, largest first.
 
     qpp-replay --script examples/app_usage.py examples/traffic.jsonl
 """
+from __future__ import annotations
+
 import json
 
 import qpp
 
-previous = {}   # digest_lower -> total_bytes at the previous snapshot
-usage = {}      # interface -> application -> bytes
+previous: dict[str, int] = {}          # digest_lower -> total_bytes at the previous snapshot
+usage: dict[str, dict[str, int]] = {}  # interface -> application -> bytes
 intervals = 0
 
 
-def application(flow):
+def application(flow: qpp.Flow) -> str:
     return (flow["detected_application_name"] or
             flow["detected_protocol_name"].lower() or "unknown")
 
 
-def ProcessFlowMap(flows):
+def ProcessFlowMap(flows: list[qpp.Flow]) -> None:
     seen = {}
     for flow in flows:
         digest = flow["digest_lower"]
@@ -38,7 +40,7 @@ def ProcessFlowMap(flows):
     previous.update(seen)
 
 
-def ProcessAgentEvent(event):
+def ProcessAgentEvent(event: int) -> None:
     global intervals
     if event != 12:
         return

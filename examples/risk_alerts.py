@@ -6,6 +6,8 @@ summary counts the flows per risk.
 
     qpp-replay --script examples/risk_alerts.py examples/traffic.jsonl
 """
+from __future__ import annotations
+
 import json
 
 import qpp
@@ -29,15 +31,15 @@ RISK_NAMES = {
     36: "clear-text credentials",
 }
 
-reported = {}   # digest_lower -> risks already reported
-flows_per_risk = {}
+reported: dict[str, set[int]] = {}  # digest_lower -> risks already reported
+flows_per_risk: dict[int, int] = {}
 
 
-def name(risk):
+def name(risk: int) -> str:
     return RISK_NAMES.get(risk, "risk %d" % risk)
 
 
-def severity(score):
+def severity(score: int) -> str:
     if score >= 150:
         return "severe"
     if score >= 100:
@@ -45,7 +47,7 @@ def severity(score):
     return "medium"
 
 
-def ProcessFlowEvent(event, flow):
+def ProcessFlowEvent(event: int, flow: qpp.Flow) -> None:
     risk = flow.get("risk")
     if risk is None or risk["ndpi_score"] < THRESHOLD:
         return
@@ -74,7 +76,7 @@ def ProcessFlowEvent(event, flow):
     qpp.dispatch("alerts", ["risk", level], json.dumps(alert), 1)
 
 
-def ProcessAgentEvent(event):
+def ProcessAgentEvent(event: int) -> None:
     if event != 99:
         return
     summary = {name(r): count for r, count in sorted(flows_per_risk.items())}

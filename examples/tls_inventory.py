@@ -10,17 +10,20 @@ server name, sorted by name, to the sink "inventory", channel "tls".
 
     qpp-replay --script examples/tls_inventory.py examples/traffic.jsonl
 """
+from __future__ import annotations
+
 import json
+from typing import Any
 
 import qpp
 
 VERSIONS = {0x0301: "TLS 1.0", 0x0302: "TLS 1.1", 0x0303: "TLS 1.2",
             0x0304: "TLS 1.3"}
 
-servers = {}
+servers: dict[str, dict[str, Any]] = {}
 
 
-def record_for(name):
+def record_for(name: str) -> dict[str, Any]:
     if name not in servers:
         servers[name] = {"flows": 0, "client_ja3": set(), "server_ja3": set(),
                          "alpn": set(), "versions": set(), "issuers": set(),
@@ -28,7 +31,7 @@ def record_for(name):
     return servers[name]
 
 
-def ProcessFlowEvent(event, flow):
+def ProcessFlowEvent(event: int, flow: qpp.Flow) -> None:
     tls = flow.get("tls")
     if tls is None or event not in (4, 5):
         return
@@ -49,7 +52,7 @@ def ProcessFlowEvent(event, flow):
         record["encrypted_client_hello"] = True
 
 
-def ProcessAgentEvent(event):
+def ProcessAgentEvent(event: int) -> None:
     if event != 99:
         return
     for name in sorted(servers):

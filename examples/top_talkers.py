@@ -10,26 +10,28 @@ unload notice (99) the ranking of the whole run, channel "total".
 
     qpp-replay --script examples/top_talkers.py examples/traffic.jsonl
 """
+from __future__ import annotations
+
 import json
 
 import qpp
 
 TOP = 5
 
-owner = {}      # digest_lower -> the flow's local address
-counted = {}    # digest_lower -> the flow's total_bytes counted so far
-interval = {}   # local address -> bytes in this interval
-overall = {}    # local address -> bytes since the start
+owner: dict[str, str] = {}     # digest_lower -> the flow's local address
+counted: dict[str, int] = {}   # digest_lower -> the flow's total_bytes counted so far
+interval: dict[str, int] = {}  # local address -> bytes in this interval
+overall: dict[str, int] = {}   # local address -> bytes since the start
 intervals = 0
 
 
-def local_address(flow):
+def local_address(flow: qpp.Flow) -> str:
     # lower_map tells which side of the flow is local; in the sample traffic
     # 1 stands for the lower side and 2 for the upper one.
     return flow["upper_addr"] if flow["lower_map"] == 2 else flow["lower_addr"]
 
 
-def account(digest, total_bytes):
+def account(digest: str, total_bytes: int) -> None:
     host = owner.get(digest)
     if host is None:
         return
@@ -40,12 +42,12 @@ def account(digest, total_bytes):
         overall[host] = overall.get(host, 0) + delta
 
 
-def ranking(table):
+def ranking(table: dict[str, int]) -> list[dict[str, object]]:
     ranked = sorted(table.items(), key=lambda item: (-item[1], item[0]))
     return [{"host": host, "bytes": count} for host, count in ranked[:TOP]]
 
 
-def ProcessFlowEvent(event, flow):
+def ProcessFlowEvent(event: int, flow: qpp.Flow) -> None:
     digest = flow["digest_lower"]
     if event == 2:  # new flow
         owner[digest] = local_address(flow)
@@ -55,12 +57,12 @@ def ProcessFlowEvent(event, flow):
         counted.pop(digest, None)
 
 
-def ProcessFlowStats(flows):
+def ProcessFlowStats(flows: list[qpp.FlowStats]) -> None:
     for flow in flows:
         account(flow["digest_lower"], flow["stats"]["total_bytes"])
 
 
-def ProcessAgentEvent(event):
+def ProcessAgentEvent(event: int) -> None:
     global intervals
     if event == 12:
         intervals += 1

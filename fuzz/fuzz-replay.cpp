@@ -6,14 +6,22 @@
 // later line updates a flow an earlier one made. Whatever the bytes, a line
 // is either read (and its flows applied to host flows) or refused with a
 // qppReplayInputError that says why; any other exception escapes and is
-// reported as a crash, as are the sanitizers' findings.
+// reported as a crash, as are the sanitizers' findings. A line that is read
+// holds nothing the host cannot represent: no NUL, no nesting deeper than
+// the limit, an event value that belongs to its type. A reload line's file
+// is read as the tool reads it, from a scratch directory of this target's
+// that holds a script and a directory (other paths are not opened: the
+// fuzzer would otherwise read whatever the machine holds).
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "replay-flow.h"
 #include "replay-input.h"
@@ -31,12 +39,41 @@ namespace {
         if (! (condition)) Violated(#condition); \
     } while (0)
 
+const char *const script_content = "import qpp\n";
+
+// The scratch directory, made once per process and removed at its end.
+const std::string &ScratchDir()
+{
+    static struct Scratch
+    {
+        Scratch()
+        {
+            char name[] = "/tmp/fuzz-replay-XXXXXX";
+            if (mkdtemp(name) == nullptr) Violated("cannot make a scratch directory");
+            path = name;
+            std::ofstream(path + "/script.py") << script_content;
+            mkdir((path + "/dir").c_str(), 0755);
+        }
+        ~Scratch()
+        {
+            unlink((path + "/script.py").c_str());
+            rmdir((path + "/dir").c_str());
+            rmdir(path.c_str());
+        }
+        std::string path;
+    } scratch;
+    return scratch.path;
+}
+
 // What the tool does with a line, short of handing it to a plugin.
 void Line(qppReplayFlows &flows, const std::string &text)
 {
     qppReplayLine line = qppReplayParseLine(text);
+    CHECK(text.find('\0') == std::string::npos);
+    CHECK(! qppReplayTooDeep(text, qppReplayMaxDepth));
     switch (line.type) {
     case qppReplayLine::Type::FLOW: {
+        CHECK(line.event >= 2 && line.event <= 7);
         std::shared_ptr<qdFlow> flow = flows.Flow(line.flow, "flow");
         CHECK(flow != nullptr);
         // What a script will be shown of the flow, as the encoder reads it.
@@ -47,6 +84,7 @@ void Line(qppReplayFlows &flows, const std::string &text)
         break;
     }
     case qppReplayLine::Type::FLOW_MAP: {
+        CHECK(line.event == 1);
         CHECK(line.flow.is_array());
         auto entries = flows.FlowMap(line.flow);
         CHECK(entries.size() == line.flow.size());
@@ -56,9 +94,19 @@ void Line(qppReplayFlows &flows, const std::string &text)
     }
     case qppReplayLine::Type::AGENT:
     case qppReplayLine::Type::STATUS:
+        CHECK(line.event == 11 || line.event == 12);
         break;
     case qppReplayLine::Type::RELOAD:
-        // The tool reads the named file; here only the name's type matters.
+        if (line.script) {
+            CHECK(line.script->find('\0') == std::string::npos);
+            // Names inside the scratch directory only ("." and ".." are
+            // directories too).
+            if (line.script->find('/') == std::string::npos) {
+                std::string content =
+                    qppReplayReadScript(ScratchDir() + "/" + *line.script);
+                CHECK(*line.script == "script.py" && content == script_content);
+            }
+        }
         break;
     }
 }

@@ -3,6 +3,8 @@
 // while the script is imported.
 
 #include <cstring>
+#include <exception>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -93,13 +95,77 @@ PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
     Py_RETURN_TRUE;
 }
 
+// The statistics as Python objects: objects become dictionaries, numbers
+// int or float. Null with a Python error set when one cannot be made.
+PyObject *FromJson(const nlohmann::json &value)
+{
+    if (value.is_object()) {
+        qppPyRef dict = qppPyRef::Steal(PyDict_New());
+        if (! dict) return nullptr;
+        for (auto &item : value.items()) {
+            qppPyRef member = qppPyRef::Steal(FromJson(item.value()));
+            if (! member ||
+                PyDict_SetItemString(dict.get(), item.key().c_str(),
+                    member.get()) < 0)
+                return nullptr;
+        }
+        return dict.release();
+    }
+    if (value.is_number_unsigned())
+        return PyLong_FromUnsignedLongLong(value.get<uint64_t>());
+    if (value.is_number_integer()) return PyLong_FromLongLong(value.get<int64_t>());
+    if (value.is_number_float()) return PyFloat_FromDouble(value.get<double>());
+    PyErr_SetString(PyExc_TypeError, "unexpected statistics value");
+    return nullptr;
+}
+
+PyObject *qpp_py_stats(PyObject *, PyObject *)
+{
+    qppPlugin *plugin = qppPlugin::GetInstance();
+    if (plugin == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "stats error; plugin instance not found");
+        return nullptr;
+    }
+    return FromJson(plugin->Statistics());
+}
+// A C++ exception must never unwind through the interpreter's frames: they
+// have no clean-up for it (references, the frame stack, the interpreter
+// lock's bookkeeping would be left half done), and a C frame without unwind
+// tables ends the process. Each module function catches whatever its C++
+// calls throw (the host's logger and sinks, the standard library's
+// allocations) and raises a Python exception instead.
+template <PyObject *(*Function)(PyObject *, PyObject *), const char *Name>
+PyObject *Guarded(PyObject *self, PyObject *args) noexcept
+{
+    try {
+        return Function(self, args);
+    }
+    catch (const std::bad_alloc &) {
+        PyErr_Format(PyExc_MemoryError, "%s: out of memory", Name);
+    }
+    catch (const std::exception &e) {
+        PyErr_Format(PyExc_RuntimeError, "%s: %s", Name, e.what());
+    }
+    catch (...) {
+        PyErr_Format(PyExc_RuntimeError, "%s: unknown C++ exception", Name);
+    }
+    return nullptr;
+}
+
+constexpr char print_name[] = "qpp.print";
+constexpr char debug_name[] = "qpp.debug";
+constexpr char dispatch_name[] = "qpp.dispatch";
+constexpr char stats_name[] = "qpp.stats";
+
 PyMethodDef qpp_methods[] = {
-    {"print", qpp_py_print, METH_VARARGS,
+    {"print", Guarded<qpp_py_print, print_name>, METH_VARARGS,
         "Send a message to the Quiven Agent logger."},
-    {"debug", qpp_py_debug, METH_VARARGS,
+    {"debug", Guarded<qpp_py_debug, debug_name>, METH_VARARGS,
         "Send a debug message to the Quiven Agent logger."},
-    {"dispatch", qpp_py_dispatch, METH_VARARGS,
+    {"dispatch", Guarded<qpp_py_dispatch, dispatch_name>, METH_VARARGS,
         "Dispatch a payload to a Quiven Agent sink plugin."},
+    {"stats", Guarded<qpp_py_stats, stats_name>, METH_NOARGS,
+        "Return the statistics of this plugin instance."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -119,7 +185,7 @@ PyModuleDef qpp_module = {
 
 PyMODINIT_FUNC PyInit_qpp(void)
 {
-    PyObject *module = PyModule_Create2(&qpp_module, 1013);
+    PyObject *module = qppModuleAddConstants(PyModule_Create2(&qpp_module, 1013));
     if (module == nullptr) return nullptr;
 
     // Sub-interpreters get copies of the module made from the first import,

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "qpp-stats.h"
 #include "quivend.h"
 
 struct qppEvent
@@ -24,6 +25,21 @@ struct qppEvent
 
     qppEvent() = default;
     qppEvent(uint8_t prv, uint16_t event) : prv(prv), event(event) { }
+
+    qppStats::Kind Kind() const
+    {
+        if (event == qdPluginProcessor::EVENT_FLOW_MAP) return qppStats::FLOW_MAP;
+        if (event >= qdPluginProcessor::EVENT_FLOW_NEW &&
+            event <= qdPluginProcessor::EVENT_FLOW_EXPIRED)
+            return qppStats::FLOW;
+        return qppStats::AGENT;
+    }
+
+    // What the record holds while queued, approximately: itself, its flow
+    // list and what each snapshot owns (its history lists). The flows are
+    // the host's and are not counted: while the host keeps a flow, queuing
+    // its event costs no more than this.
+    size_t Bytes() const;
 
     // Adds a share of flow and a copy of its live statistics, read under the
     // flow's own mutex so that the host never changes them mid-copy.

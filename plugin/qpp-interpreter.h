@@ -81,3 +81,6 @@ private:
 // thread-state data stacks) that keeps a few freed blocks for reuse; see
 // the source for why. Installed once, before the interpreter starts.
 void qppInstallArenaCache();
+// Gives back kept arenas beyond what the decayed recent peak allows; called
+// by idle workers so that memory returns when scripts have gone quiet.
+void qppTrimArenaCache();

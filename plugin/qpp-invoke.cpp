@@ -1,5 +1,9 @@
 // Calling the script's callbacks for one event, inside the sub-interpreter.
 
+#include <chrono>
+#include <mutex>
+#include <string>
+
 #include "qpp-plugin.h"
 
 namespace {
@@ -8,6 +12,15 @@ namespace {
 void SetTupleItem(PyObject *tuple, Py_ssize_t i, qppPyRef &&item)
 {
     PyTuple_SET_ITEM(tuple, i, item.release());
+}
+
+// The flow's digest as its 40 hex digits, read under its mutex.
+std::string FlowDigest(qdFlow &flow)
+{
+    char text[41];
+    std::lock_guard<std::recursive_mutex> guard(flow.lock);
+    qd_sha1_to_string(flow.digest_lower.data(), text);
+    return text;
 }
 
 }  // namespace
@@ -94,13 +107,34 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
         case ProcessFlowStats: {
             args = qppPyRef::Steal(PyTuple_New(1));
             if (! args) throw qdException("cannot create new args tuple");
-            qppPyRef list = qppPyRef::Steal(
-                PyList_New(static_cast<Py_ssize_t>(event.flows.size())));
+            Py_ssize_t count = static_cast<Py_ssize_t>(event.flows.size());
+            qppPyRef list = qppPyRef::Steal(PyList_New(count));
             if (! list) throw qdException("cannot create new flows list");
-            for (size_t i = 0; i < event.flows.size(); i++) {
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    EncodeFlow(event.flows[i].first, event.flows[i].second,
-                        id == ProcessFlowStats));
+            // A flow that cannot be encoded (memory) is left out, so that
+            // one flow never keeps the others from the script; the event
+            // logs it once.
+            Py_ssize_t filled = 0;
+            size_t left_out = 0;
+            std::string first_left_out;
+            qppGcPause gc_pause;
+            for (const auto &entry : event.flows) {
+                try {
+                    PyList_SET_ITEM(list.get(), filled,
+                        EncodeFlow(entry.first, entry.second, id == ProcessFlowStats));
+                    filled++;
+                }
+                catch (const qdException &e) {
+                    if (left_out++ == 0) first_left_out = FlowDigest(*entry.first) + ": " + e.what();
+                }
+            }
+            if (left_out > 0) {
+                qd_printf("%s: %s: %zu flow(s) left out, the first %s\n",
+                    tag.c_str(), name.c_str(), left_out, first_left_out.c_str());
+                // The unfilled slots are empty; the slice drops them.
+                if (PyList_SetSlice(list.get(), filled, count, nullptr) < 0) {
+                    PyErr_Clear();
+                    throw qdException("cannot create new flows list");
+                }
             }
             SetTupleItem(args.get(), 0, std::move(list));
             break;
@@ -115,10 +149,18 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
 
         qppCallbackStats &counters = stats.Callback(id);
         qppCount(counters.calls);
+        auto start = std::chrono::steady_clock::now();
+        watchdog.CallStarted(id);
         qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(callable, args.get()));
+        // Counted by the watchdog as interrupted, not as an exception.
+        bool interrupted = watchdog.CallEnded();
+        counters.time.Add(static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::steady_clock::now() - start)
+                .count()));
         args.reset();
         if (! rc) {
-            qppCount(counters.exceptions);
+            if (! interrupted) qppCount(counters.exceptions);
             qppPrintPythonError();
             result = false;
         }

@@ -23,7 +23,7 @@ extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
 qppPlugin::qppPlugin(
     const std::string &tag, const std::map<std::string, std::string> &params)
     : qdPluginProcessor(tag, params), reload(true), debug(false),
-      script_digest{}, script_function_mask(0),
+      watchdog(stats), script_digest{}, script_function_mask(0),
       script_function_names{
           {ProcessAgentEvent, "ProcessAgentEvent"},
           {ProcessFlowEvent, "ProcessFlowEvent"},
@@ -69,7 +69,11 @@ qppPlugin::qppPlugin(
 
 qppPlugin::~qppPlugin()
 {
+    // A callback that does not end within the grace is interrupted, so
+    // that the worker sends the unload notice and ends.
+    watchdog.BeginEnding();
     Join();
+    watchdog.Stop();
 
     if (interpreter) {
         // What the plugin still holds of the script belongs to the
@@ -120,10 +124,31 @@ void qppPlugin::GetVersion(std::string &version) { version = QPP_PLUGIN_VERSION;
 
 void qppPlugin::QueueEvent(qppEvent &&event)
 {
-    std::lock_guard<std::mutex> guard(event_lock);
-    events.push_back(std::move(event));
-    event_cond.notify_one();
+    qppStats::Kind kind = event.Kind();
+    size_t flows = event.flows.size();
+    size_t bytes = event.Bytes();
+    uint64_t max_events = queue_max_events.load(std::memory_order_relaxed);
+    uint64_t max_bytes = queue_max_bytes.load(std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> guard(event_lock);
+        // A full queue drops what arrives: the daemon's threads must not
+        // wait for a slow script, nor its memory grow without end. Nothing
+        // is served once the worker has stopped.
+        bool full = worker_done ||
+            (max_events != 0 && events.size() >= max_events) ||
+            (max_bytes != 0 &&
+                stats.queue_bytes.load(std::memory_order_relaxed) + bytes >
+                    max_bytes);
+        if (! full) {
+            events.push_back(std::move(event));
+            stats.Queued(kind, flows, bytes);
+            event_cond.notify_one();
+            return;
+        }
+    }
+    stats.Dropped(kind, flows);
 }
+
 
 void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 {
@@ -132,7 +157,7 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
         reload = true;
         break;
     case qdPlugin::EVENT_STATS:
-        if (param != nullptr) *static_cast<json *>(param) = stats.ToJson();
+        if (param != nullptr) *static_cast<json *>(param) = Statistics();
         break;
     case qdPlugin::EVENT_SYNC: {
         qdSyncPoint *sync = static_cast<qdSyncPoint *>(param);
@@ -156,8 +181,20 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, qdFlowMap *flow_map)
 {
-    if ((script_function_mask.load() & (ProcessFlowMap | ProcessFlowStats)) == 0)
+    uint8_t mask = script_function_mask.load();
+    if ((mask & (ProcessFlowMap | ProcessFlowStats)) == 0) {
+        if ((mask & script_loaded) == 0) {
+            // The flows it would have carried, near enough: every entry,
+            // without taking each flow's mutex to read its flags.
+            size_t count = 0;
+            for (size_t b = 0; b < flow_map->buckets; b++) {
+                count += flow_map->Acquire(b).size();
+                flow_map->Release(b);
+            }
+            stats.Dropped(qppStats::FLOW_MAP, count);
+        }
         return;
+    }
 
     qppEvent record(0, event);
     for (size_t b = 0; b < flow_map->buckets; b++) {
@@ -179,13 +216,15 @@ void qppPlugin::DispatchProcessorEvent(
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow)
 {
-    if ((script_function_mask.load() & ProcessFlowEvent) == 0) return;
+    uint8_t mask = script_function_mask.load();
+    if ((mask & ProcessFlowEvent) == 0) {
+        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::FLOW, 1);
+        return;
+    }
 
-    std::lock_guard<std::mutex> guard(event_lock);
     qppEvent record(0, event);
     record.PushFlow(flow);
-    events.push_back(std::move(record));
-    event_cond.notify_one();
+    QueueEvent(std::move(record));
 }
 
 void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event,
@@ -211,7 +250,11 @@ void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event event)
 
 void qppPlugin::QueueAgentEvent(uint16_t event)
 {
-    if ((script_function_mask.load() & ProcessAgentEvent) == 0) return;
+    uint8_t mask = script_function_mask.load();
+    if ((mask & ProcessAgentEvent) == 0) {
+        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
+        return;
+    }
     QueueEvent(qppEvent(0, event));
 }
 

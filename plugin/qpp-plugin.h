@@ -4,7 +4,7 @@
 // the event hooks. Each instance has one worker thread (Entry), the only
 // thread that runs this instance's script code and the only one that
 // touches its Python state (script_module, script_functions, flow_keys),
-// its configuration (debug, script_path, script_digest, module_paths) and
+// its configuration (debug, script_path, script_digest) and
 // the tag after the worker has started.
 //
 // Locks, in the only order in which they are ever nested:
@@ -36,6 +36,7 @@
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
 #include "qpp-stats.h"
+#include "qpp-watchdog.h"
 #include "quivend.h"
 
 #define QPP_PLUGIN_NAME "Quiven Python Processor Plugin"
@@ -101,6 +102,10 @@ public:
     // changed. Worker thread only; throws qdException.
     void Reload();
 
+    // The configuration's callback budget; zero when it sets none. Throws
+    // qdException for a value that is not a positive number or null.
+    std::chrono::nanoseconds CallbackTimeout(const nlohmann::json &conf);
+
     // Binds one callback of the loaded script module. Worker thread only,
     // inside a thread_scope.
     bool LoadScriptFunction(ScriptFunction id);
@@ -128,21 +133,34 @@ public:
 
 private:
     void QueueEvent(qppEvent &&event);
+    void LogStatistics();
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
     void ServeReload();
     void SignalPendingSyncs();
     void ReleasePythonState();
+    // The worker thread's own set-up, before it serves anything.
+    void PrepareWorkerThread();
 
     std::atomic<bool> reload;
     bool debug;
     qppStats stats;
+    // The queue's bound from the configuration; 0 means none. Written by
+    // the worker at each reload, read by the hooks.
+    std::atomic<uint64_t> queue_max_events{0};
+    std::atomic<uint64_t> queue_max_bytes{0};
+    qppWatchdog watchdog;
     std::string script_path;
     uint8_t script_digest[20];
     std::unique_ptr<qppPySubInterpreter> interpreter;
     qppPyRef script_module;
     std::string script_module_name;  // the name script_module was imported as
-    std::set<std::string> module_paths;
+    // The bound callbacks' bits, and script_loaded once a script is loaded
+    // and its callbacks bound: it is clear before the first load, after a
+    // failed one and while a reload re-imports the script. A hook that finds
+    // no subscriber counts its event as dropped only then; one load of one
+    // atomic tells it both.
+    static constexpr uint8_t script_loaded = 0x80;
     std::atomic<uint8_t> script_function_mask;
     const std::unordered_map<ScriptFunction, const std::string, qdEnumHasher>
         script_function_names;
@@ -166,4 +184,8 @@ private:
     // finalise it; guarded by plock.
     static PyThreadState *pts_main;
     static std::unordered_map<std::thread::id, qppPlugin *> instances;
+
+public:
+    // The instance's counters, as the host and the script read them.
+    nlohmann::json Statistics() const { return stats.ToJson(); }
 };

@@ -71,6 +71,26 @@ private:
     PyObject *object = nullptr;
 };
 
+// Pauses the cyclic garbage collector while alive, unless it was off
+// already. Under the interpreter lock. For building large structures that
+// hold no reference cycles: each container made counts towards the next
+// collection, and the flow dictionaries of a big flow map would otherwise
+// set off dozens of collections, the older generations' passes walking
+// everything made so far again and again, for nothing to collect. A
+// pending error is kept across the switch.
+class qppGcPause
+{
+public:
+    qppGcPause();
+    ~qppGcPause();
+
+    qppGcPause(const qppGcPause &) = delete;
+    qppGcPause &operator=(const qppGcPause &) = delete;
+
+private:
+    bool resume = false;
+};
+
 // Prints the pending Python exception with its traceback to the current
 // interpreter's sys.stderr and clears it. Unlike PyErr_Print this never ends
 // the process on SystemExit and keeps no sys.last_* references.

@@ -165,6 +165,46 @@ qppPlugin *qppPlugin::GetInstance()
     return (it == instances.end()) ? nullptr : it->second;
 }
 
+#if PY_VERSION_HEX >= 0x030A0000
+qppGcPause::qppGcPause() : resume(PyGC_Disable() == 1) { }
+
+qppGcPause::~qppGcPause()
+{
+    if (resume) PyGC_Enable();
+}
+#else
+// 3.9 has no C API for the switch: the gc module's functions do it.
+namespace {
+
+bool CallGc(const char *function)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    bool result = false;
+    qppPyRef gc = qppPyRef::Steal(PyImport_ImportModule("gc"));
+    if (gc) {
+        qppPyRef rc =
+            qppPyRef::Steal(PyObject_CallMethod(gc.get(), function, nullptr));
+        result = rc && PyObject_IsTrue(rc.get()) == 1;
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return result;
+}
+
+}  // namespace
+
+qppGcPause::qppGcPause() : resume(CallGc("isenabled"))
+{
+    if (resume) CallGc("disable");
+}
+
+qppGcPause::~qppGcPause()
+{
+    if (resume) CallGc("enable");
+}
+#endif
+
 void qppPrintPythonError()
 {
     if (! PyErr_Occurred()) return;

@@ -7,6 +7,9 @@
 
 namespace {
 
+// How often the worker writes its statistics to the host's debug log.
+constexpr std::chrono::seconds statistics_interval(60);
+
 // The worker outlives whatever a bad configuration, a broken script or an
 // argument that cannot be built throws at it: the failure is logged and
 // the event in hand is dropped.
@@ -31,6 +34,7 @@ void *qppPlugin::Entry()
     qd_printf("%s: %s v%s %s\n", tag.c_str(), QPP_PLUGIN_NAME,
         QPP_PLUGIN_VERSION, "(scripts run in an embedded Python)");
 
+    PrepareWorkerThread();
     AddInstance(this);
 
     if (! ShouldTerminate()) ServeEvents();
@@ -44,6 +48,7 @@ void *qppPlugin::Entry()
 
 void qppPlugin::ServeEvents()
 {
+    auto next_statistics = std::chrono::steady_clock::now() + statistics_interval;
     for (;;) {
         ServeReload();
 
@@ -59,6 +64,8 @@ void qppPlugin::ServeEvents()
         if (! events.empty()) {
             qppEvent event = std::move(events.front());
             events.pop_front();
+            bool counted = event.prv != qppEvent::PRV_SYNC;
+            if (counted) stats.Dequeued(event.Bytes());
             guard.unlock();
 
             if (event.prv == qppEvent::PRV_SYNC) {
@@ -71,15 +78,34 @@ void qppPlugin::ServeEvents()
             else {
                 // An event whose arguments could not be built is dropped,
                 // not served.
-                if (Survive(tag, [this, &event] { CallScriptFunction(event); }))
-                    qppCount(stats.events_served);
+                qppKindStats &kind = stats.events[event.Kind()];
+                if (Survive(tag, [this, &event] { CallScriptFunction(event); })) {
+                    qppCount(kind.served);
+                    qppCount(kind.flows_served, event.flows.size());
+                }
+                else {
+                    qppCount(kind.dropped);
+                    qppCount(kind.flows_dropped, event.flows.size());
+                }
             }
         }
-        else
+        else {
             guard.unlock();
+            qppTrimArenaCache();
+        }
+
+        if (std::chrono::steady_clock::now() >= next_statistics) {
+            LogStatistics();
+            next_statistics += statistics_interval;
+        }
 
         if (ShouldTerminate()) break;
     }
+}
+
+void qppPlugin::LogStatistics()
+{
+    qd_dprintf("%s: statistics: %s\n", tag.c_str(), Statistics().dump().c_str());
 }
 
 void qppPlugin::ServeReload()
@@ -97,6 +123,12 @@ void qppPlugin::SignalPendingSyncs()
     std::lock_guard<std::mutex> guard(event_lock);
     worker_done = true;
     for (auto &event : events) {
-        if (event.prv == qppEvent::PRV_SYNC) event.sync->Signal();
+        if (event.prv == qppEvent::PRV_SYNC) {
+            event.sync->Signal();
+            continue;
+        }
+        stats.Dequeued(event.Bytes());
+        stats.Dropped(event.Kind(), event.flows.size());
     }
+    events.clear();
 }

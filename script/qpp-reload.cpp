@@ -1,5 +1,6 @@
 // Reading the configuration and (re)importing the script when it changed.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -41,6 +42,18 @@ std::string ReadConfiguration(const std::string &filename)
     }
     close(fd);
     return content;
+}
+
+// The JSON library's message without the tag it starts with
+// ("[json.exception.parse_error.101] "), which names the library's own
+// error class and says nothing to the person who wrote the file.
+std::string JsonReason(const nlohmann::json::exception &e)
+{
+    std::string what = e.what();
+    size_t end = what.find("] ");
+    if (what.rfind("[json.exception.", 0) == 0 && end != std::string::npos)
+        return what.substr(end + 2);
+    return what;
 }
 
 // Everything from the last dot of the file name on is the extension.
@@ -106,7 +119,40 @@ void InvalidateImportCaches()
     if (! rc) qppPrintPythonError();
 }
 
+// A bound of the queue: absent, null or 0 for none, else a positive count.
+uint64_t QueueBound(const nlohmann::json &conf, const char *key,
+    const std::string &filename)
+{
+    if (! conf.is_object()) return 0;
+    auto it = conf.find(key);
+    if (it == conf.end() || it->is_null()) return 0;
+    if (! it->is_number_unsigned()) {
+        throw qdException("error loading configuration: %s: %s must be a "
+                          "non-negative integer.",
+            filename.c_str(), key);
+    }
+    return it->get<uint64_t>();
+}
+
 }  // namespace
+
+std::chrono::nanoseconds qppPlugin::CallbackTimeout(const nlohmann::json &conf)
+{
+    auto timeout = conf.find("callback_timeout");
+    if (timeout == conf.end() || timeout->is_null())
+        return std::chrono::nanoseconds(0);
+    if (! timeout->is_number() || ! (timeout->get<double>() > 0)) {
+        throw qdException("error loading configuration: %s: callback_timeout "
+                          "must be a number of seconds greater than 0, or null.",
+            conf_filename.c_str());
+    }
+    // Beyond a year a budget means none in practice, and the nanosecond
+    // count must not overflow.
+    double seconds = std::min(timeout->get<double>(), 365.0 * 24 * 3600);
+    return std::max(std::chrono::nanoseconds(1),
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(seconds)));
+}
 
 void qppPlugin::Reload()
 {
@@ -123,7 +169,7 @@ void qppPlugin::Reload()
     }
     catch (const nlohmann::json::exception &e) {
         throw qdException("error loading configuration: %s: JSON exception: %s",
-            conf_filename.c_str(), e.what());
+            conf_filename.c_str(), JsonReason(e).c_str());
     }
     catch (const std::exception &e) {
         throw qdException("error loading configuration: %s: %s",
@@ -136,6 +182,9 @@ void qppPlugin::Reload()
         if (it != conf.end() && it->is_boolean()) debug = it->get<bool>();
     }
 
+    queue_max_events = QueueBound(conf, "queue_max_events", conf_filename);
+    queue_max_bytes = QueueBound(conf, "queue_max_bytes", conf_filename);
+
     auto script = conf.is_object() ? conf.find("script") : conf.end();
     if (! conf.is_object() || script == conf.end() || ! script->is_string()) {
         throw qdException(
@@ -143,9 +192,24 @@ void qppPlugin::Reload()
             conf_filename.c_str());
     }
 
+    // In force at once, also when the script is unchanged.
+    std::chrono::nanoseconds budget = CallbackTimeout(conf);
+    watchdog.Configure(budget, tag);
+
     std::string path;
     qd_expand_variables(script->get<std::string>(), path,
         qdGlobalConfig::GetInstance().conf_vars);
+
+    // Python takes every dot of a module name but the last for a package
+    // ("flows.v2" is module v2 of package flows): such a script is never
+    // found. Refused before anything of the loaded script changes.
+    std::string name = ModuleName(path);
+    if (name.find('.') != std::string::npos) {
+        throw qdException("invalid module name: %s (%s): a dot in a module "
+                          "name stands for a package; name the script without "
+                          "dots but the one before its extension",
+            name.c_str(), path.c_str());
+    }
 
     uint8_t digest[20];
     if (qd_sha1_file(path, digest) < 0)
@@ -177,17 +241,21 @@ void qppPlugin::Reload()
 
     std::string module_dir =
         qdGlobalConfig::GetInstance().path_state_persistent + module_subdirectory;
-    if (module_paths.count(module_dir) == 0) {
+    {
+        // Looked for at every reload, not once: a script may have taken it
+        // out of the list (or emptied it), and every later import, of a
+        // fixed script too, would fail without it.
         PyObject *sys_path = PySys_GetObject("path");  // borrowed
-        if (sys_path == nullptr)
+        if (sys_path == nullptr || ! PyList_Check(sys_path))
             throw qdException("error getting Python module paths");
         qppPyRef dir = qppPyRef::Steal(PyUnicode_DecodeFSDefaultAndSize(
             module_dir.data(), static_cast<Py_ssize_t>(module_dir.size())));
-        if (! dir || PyList_Append(sys_path, dir.get()) < 0) {
+        int present = dir ? PySequence_Contains(sys_path, dir.get()) : -1;
+        if (present < 0 ||
+            (present == 0 && PyList_Append(sys_path, dir.get()) < 0)) {
             qppPrintPythonError();
             throw qdException("error getting Python module paths");
         }
-        module_paths.insert(module_dir);
     }
 
     script_path = path;
@@ -201,7 +269,6 @@ void qppPlugin::Reload()
         memset(script_digest, 0, sizeof(script_digest));
     };
 
-    std::string name = ModuleName(script_path);
     qppPyRef py_name = qppPyRef::Steal(PyUnicode_DecodeFSDefaultAndSize(
         name.data(), static_cast<Py_ssize_t>(name.size())));
     if (! py_name) {
@@ -260,6 +327,7 @@ void qppPlugin::Reload()
     qppCount(stats.reloads_done);
     tag = name;
     SetProcName();
+    watchdog.Configure(budget, tag);
 
     for (ScriptFunction id : {ProcessAgentEvent, ProcessFlowEvent,
              ProcessFlowMap, ProcessFlowStats}) {
@@ -268,4 +336,5 @@ void qppPlugin::Reload()
                 script_function_names.at(id).c_str());
         }
     }
+    script_function_mask |= script_loaded;
 }

@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libssl-dev
   libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
+  mypy dpkg-dev file
   libpcap-dev libndpi-dev libndpi-bin
 )
 

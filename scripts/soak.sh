@@ -5,6 +5,9 @@
 # held callback. Fails when the heap grows by more than 1 MiB per million
 # events (or flows) after warm-up, or resident memory by more than 4 MiB; a
 # leak of a single byte per event would show as about 1 MiB in the heap.
+# Last, a script taking 1 ms per event behind a queue bounded to 1000
+# events, fed as fast as the host can for 5 s: memory must stay flat and
+# every event sent be served or dropped.
 #
 #   bash scripts/soak.sh [qpp-bench-soak options]
 #

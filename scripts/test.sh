@@ -6,7 +6,8 @@
 #   3. the suite against the oldest and the newest other CPython found;
 #   4. the concurrency stress test under ThreadSanitizer;
 #   5. each fuzz target for a bounded time;
-#   6. the memory soak.
+#   6. the memory soak;
+#   7. the Debian package: built, checked, unpacked and run (scripts/package.sh).
 # Every stage runs even when an earlier one failed; the summary says which
 # passed, and the exit status is non-zero if any failed.
 set -uo pipefail
@@ -57,7 +58,7 @@ else
   done
 fi
 
-for stage in tsan fuzz soak; do
+for stage in tsan fuzz soak package; do
   if [[ -f scripts/$stage.sh ]]; then
     echo "== $stage"
     case $stage in

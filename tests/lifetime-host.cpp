@@ -2,8 +2,10 @@
 // the host log, and returns; what the plugin does when the process ends
 // (and the library is unloaded) comes after.
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 
 #include "qd-test.h"
 #include "qpp-test-host.h"
@@ -34,6 +36,23 @@ int main(int argc, char **argv)
         else if (strcmp(mode, "undeleted") == 0) {
             host.WriteScriptConf(host.InstallScript("extensions.py"));
             host.Start();
+        }
+        else if (strcmp(mode, "sigpipe") == 0) {
+            // A daemon that leaves SIGPIPE as it comes: it ends the process.
+            signal(SIGPIPE, SIG_DFL);
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGPIPE);
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            host.WriteScriptConf(host.InstallScript("broken_pipe.py"));
+            qdPluginProcessor *plugin = host.Start();
+            plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+            TestHost::Sync(plugin);
+            TestHost::Stop(plugin);
+            struct sigaction now;
+            sigaction(SIGPIPE, nullptr, &now);
+            printf("host: SIGPIPE disposition %s\n",
+                (now.sa_handler == SIG_DFL) ? "default" : "changed");
         }
         else
             return 2;

@@ -11,11 +11,16 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <limits>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -782,63 +787,197 @@ struct FailureCase
 // Bytes that are no UTF-8: a lone continuation byte and an invalid lead.
 const char *const bad_text = "ok\x80\xff";
 
+// Makes the object allocator refuse every request of limit bytes or more
+// while alive. It wraps the allocator in place, the only change CPython
+// allows once it runs; every other request goes through.
+class RefuseLargeAllocations
+{
+public:
+    explicit RefuseLargeAllocations(size_t limit) : limit(limit)
+    {
+        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &original);
+        PyMemAllocatorEx hook = {this, Malloc, Calloc, Realloc, Free};
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &hook);
+    }
+    ~RefuseLargeAllocations() { PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &original); }
+
+private:
+    static RefuseLargeAllocations *Self(void *ctx)
+    {
+        return static_cast<RefuseLargeAllocations *>(ctx);
+    }
+    static void *Malloc(void *ctx, size_t size)
+    {
+        auto *self = Self(ctx);
+        if (size >= self->limit) return nullptr;
+        return self->original.malloc(self->original.ctx, size);
+    }
+    static void *Calloc(void *ctx, size_t n, size_t size)
+    {
+        auto *self = Self(ctx);
+        if (n * size >= self->limit) return nullptr;
+        return self->original.calloc(self->original.ctx, n, size);
+    }
+    static void *Realloc(void *ctx, void *p, size_t size)
+    {
+        auto *self = Self(ctx);
+        if (size >= self->limit) return nullptr;
+        return self->original.realloc(self->original.ctx, p, size);
+    }
+    static void Free(void *ctx, void *p)
+    {
+        auto *self = Self(ctx);
+        self->original.free(self->original.ctx, p);
+    }
+
+    size_t limit;
+    PyMemAllocatorEx original;
+};
+
+// A text that the allocator above refuses to hold: what is left to fail in
+// the encoder is memory.
+constexpr size_t huge_limit = 1 << 20;
+const std::string huge_text(2 << 20, 'x');
+
 const FailureCase failure_cases[] = {
     {"cannot create new string from: name",
-        [](qdFlow &f) { f.iface->ifname = bad_text; }, true},
+        [](qdFlow &f) { f.iface->ifname = huge_text; }, true},
     {"cannot create new string from: host_server_name",
-        [](qdFlow &f) { f.host_server_name = bad_text; }, false},
+        [](qdFlow &f) { f.host_server_name = huge_text; }, false},
     {"cannot create new string from: dns_host_name",
-        [](qdFlow &f) { f.dns_host_name = bad_text; }, false},
+        [](qdFlow &f) { f.dns_host_name = huge_text; }, false},
     {"cannot create new string from: detected_application_name",
-        [](qdFlow &f) { f.detected_application_name = bad_text; }, false},
+        [](qdFlow &f) { f.detected_application_name = huge_text; }, false},
     {"cannot create new string from: user_agent",
         [](qdFlow &f) {
             f.master_protocol = qdFlow::PROTO_HTTP;
-            f.http.user_agent = bad_text;
+            f.http.user_agent = huge_text;
         },
         false},
     {"cannot create new string from: url",
         [](qdFlow &f) {
             f.master_protocol = qdFlow::PROTO_HTTP;
-            f.http.url = bad_text;
+            f.http.url = huge_text;
         },
         false},
     {"cannot create new string from: domain_name",
         [](qdFlow &f) {
             f.master_protocol = qdFlow::PROTO_MDNS;
-            f.mdns.domain_name = bad_text;
+            f.mdns.domain_name = huge_text;
         },
         false},
     {"cannot create new string from: class_ident",
         [](qdFlow &f) {
             f.master_protocol = qdFlow::PROTO_DHCP;
-            f.dhcp.class_ident = bad_text;
+            f.dhcp.class_ident = huge_text;
         },
         false},
     {"cannot create new string from: server_agent",
         [](qdFlow &f) {
             f.master_protocol = qdFlow::PROTO_SSH;
-            f.ssh.server_agent = bad_text;
+            f.ssh.server_agent = huge_text;
         },
         false},
     {"cannot create new string from: server_ja3",
-        [](qdFlow &f) { f.tls.server_ja3 = bad_text; }, false},
+        [](qdFlow &f) { f.tls.server_ja3 = huge_text; }, false},
     {"cannot create new string from: alpn_client",
-        [](qdFlow &f) { f.tls.alpn = {"h2", bad_text, "h3"}; }, false},
+        [](qdFlow &f) { f.tls.alpn = {"h2", huge_text, "h3"}; }, false},
     {"cannot create new string from: alpn_server",
-        [](qdFlow &f) { f.tls.alpn_server = {bad_text}; }, false},
+        [](qdFlow &f) { f.tls.alpn_server = {huge_text}; }, false},
     {"cannot create new string from: client_sni",
-        [](qdFlow &f) { f.tls.encrypted_sni.client_sni = bad_text; }, false},
+        [](qdFlow &f) { f.tls.encrypted_sni.client_sni = huge_text; }, false},
 };
 
-TEST_F(EncodeTest, TextThatIsNotUtf8FailsNamingItsKey)
+TEST_F(EncodeTest, ATextThatCannotBeMadeFailsNamingItsKey)
 {
     qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
     for (const FailureCase &c : failure_cases) {
         SCOPED_TRACE(c.message);
         auto flow = MakeTlsFlow();
         c.spoil(*flow);
+        RefuseLargeAllocations refuse(huge_limit);
         ExpectFailure(flow, c.message, c.stats_only);
+    }
+}
+
+struct TextCase
+{
+    const char *expression;
+    void (*spoil)(qdFlow &flow);
+    bool stats_only;
+};
+
+const TextCase text_cases[] = {
+    {"d['iface']['name']", [](qdFlow &f) { f.iface->ifname = bad_text; }, true},
+    {"d['host_server_name']", [](qdFlow &f) { f.host_server_name = bad_text; }, false},
+    {"d['tls']['client_sni']", [](qdFlow &f) { f.host_server_name = bad_text; }, false},
+    {"d['dns_host_name']", [](qdFlow &f) { f.dns_host_name = bad_text; }, false},
+    {"d['detected_application_name']",
+        [](qdFlow &f) { f.detected_application_name = bad_text; }, false},
+    {"d['http']['user_agent']",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_HTTP;
+            f.http.user_agent = bad_text;
+        },
+        false},
+    {"d['http']['url']",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_HTTP;
+            f.http.url = bad_text;
+        },
+        false},
+    {"d['mdns']['domain_name']",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_MDNS;
+            f.mdns.domain_name = bad_text;
+        },
+        false},
+    {"d['dhcp']['class_ident']",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_DHCP;
+            f.dhcp.class_ident = bad_text;
+        },
+        false},
+    {"d['ssh']['server_agent']",
+        [](qdFlow &f) {
+            f.master_protocol = qdFlow::PROTO_SSH;
+            f.ssh.server_agent = bad_text;
+        },
+        false},
+    {"d['tls']['server_ja3']", [](qdFlow &f) { f.tls.server_ja3 = bad_text; }, false},
+    {"d['tls']['alpn_client'][1]",
+        [](qdFlow &f) { f.tls.alpn = {"h2", bad_text, "h3"}; }, false},
+    {"d['tls']['alpn_server'][0]", [](qdFlow &f) { f.tls.alpn_server = {bad_text}; },
+        false},
+    {"d['tls']['encrypted_sni']['client_sni']",
+        [](qdFlow &f) { f.tls.encrypted_sni.client_sni = bad_text; }, false},
+};
+
+TEST_F(EncodeTest, TextThatIsNotUtf8ShowsItsBytesEscaped)
+{
+    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
+    for (const TextCase &c : text_cases) {
+        SCOPED_TRACE(c.expression);
+        auto flow = MakeTlsFlow();
+        c.spoil(*flow);
+        qppPyRef d = Encode(flow, MakeStats(), c.stats_only);
+        EXPECT_EQ(Py(d, c.expression), Literal("'ok\\\\x80\\\\xff'"));
+    }
+
+    // A cut sequence, an encoded surrogate and an over-long form are no
+    // UTF-8 either; valid sequences around them are kept.
+    const std::pair<const char *, const char *> texts[] = {
+        {"caf\xc3", "'caf\\\\xc3'"},
+        {"\xed\xa0\x80!", "'\\\\xed\\\\xa0\\\\x80!'"},
+        {"\xc0\xaf", "'\\\\xc0\\\\xaf'"},
+        {"caf\xc3\xa9 \xff", "'caf\\u00e9 \\\\xff'"},
+    };
+    for (const auto &text : texts) {
+        SCOPED_TRACE(text.second);
+        auto flow = MakeTlsFlow();
+        flow->host_server_name = text.first;
+        qppPyRef d = Encode(flow);
+        EXPECT_EQ(Py(d, "d['host_server_name']"), Literal(text.second));
     }
 }
 
@@ -846,7 +985,8 @@ TEST_F(EncodeTest, StatisticsFormReadsNoTextBeyondItsKeys)
 {
     qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
     auto flow = MakeTlsFlow();
-    flow->host_server_name = bad_text;
+    flow->host_server_name = huge_text;
+    RefuseLargeAllocations refuse(huge_limit);
     qppPyRef d = Encode(flow, MakeStats(), true);
     EXPECT_EQ(Py(d, "len(d)"), "4");
 }
@@ -855,12 +995,13 @@ TEST_F(EncodeTest, RepeatedFailuresLeakNothing)
 {
     qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
     auto top = MakeTlsFlow();
-    top->host_server_name = bad_text;
+    top->host_server_name = huge_text;
     auto nested = MakeTlsFlow();
     nested->master_protocol = qdFlow::PROTO_HTTP;
-    nested->http.user_agent = bad_text;
+    nested->http.user_agent = huge_text;
     auto in_list = MakeTlsFlow();
-    in_list->tls.alpn_server = {"h2", "h3", bad_text};
+    in_list->tls.alpn_server = {"h2", "h3", huge_text};
+    RefuseLargeAllocations refuse(huge_limit);
     const std::shared_ptr<qdFlow> flows[] = {top, nested, in_list};
 
     auto fail_all = [&](int rounds) {
@@ -883,6 +1024,63 @@ TEST_F(EncodeTest, RepeatedFailuresLeakNothing)
     long after = AllocatedBlocks();
     EXPECT_LE(after - before, 10);
     for (const auto &flow : flows) EXPECT_TRUE(LockableElsewhere(*flow));
+}
+
+// The flow map as a script receives it when one flow cannot be encoded: the
+// worker's own path, run on this thread as the worker would run it.
+TEST(FlowMapEncoding, AFlowThatCannotBeEncodedIsLeftOutAndTheOthersDelivered)
+{
+    char name[] = "/tmp/qpp-encode-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string data_dir = name, module_dir = data_dir + "/quiven-proc-python";
+    ASSERT_EQ(mkdir(module_dir.c_str(), 0755), 0);
+    qdGlobalConfig::GetInstance().path_state_persistent = data_dir;
+    {
+        std::ofstream script(module_dir + "/mapped.py");
+        script << "import qpp\n"
+                  "def ProcessFlowMap(flows):\n"
+                  "    qpp.print('mapped: %s\\n' % [f['host_server_name'] for f in flows])\n"
+                  "def ProcessFlowStats(flows):\n"
+                  "    qpp.print('mapped: stats %d\\n' % len(flows))\n";
+        std::ofstream conf(data_dir + "/conf.json");
+        conf << "{\"script\": \"" << module_dir << "/mapped.py\"}";
+    }
+    std::mutex log_lock;
+    std::string log;
+    qd_set_log_sink([&](const std::string &line) {
+        std::lock_guard<std::mutex> guard(log_lock);
+        log += line;
+    });
+
+    auto plugin = std::make_unique<qppPlugin>(
+        "encode-test", std::map<std::string, std::string>{{"conf_filename", data_dir + "/conf.json"}});
+    plugin->Reload();
+
+    qppEvent event(0, qdPluginProcessor::EVENT_FLOW_MAP);
+    for (const char *server : {"a.example", "b.example", "c.example"}) {
+        auto flow = MakeUdpFlow();
+        flow->host_server_name = server;
+        if (server[0] == 'b') {
+            flow->master_protocol = qdFlow::PROTO_HTTP;
+            flow->http.url = huge_text;
+            flow->digest_lower = Repeat({0xbb});
+        }
+        event.PushFlow(flow);
+    }
+    {
+        RefuseLargeAllocations refuse(huge_limit);
+        EXPECT_TRUE(plugin->CallScriptFunction(event));
+    }
+    plugin.reset();
+    qd_set_log_sink(nullptr);
+    std::string command = "rm -rf '" + data_dir + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+
+    EXPECT_NE(log.find("mapped: stats 3\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("mapped: ['a.example', 'c.example']\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("mapped: ProcessFlowMap: 1 flow(s) left out, the first " +
+                  std::string(40, 'b') + ": cannot create new string from: url\n"),
+        std::string::npos) << log;
 }
 
 }  // namespace

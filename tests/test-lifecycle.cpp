@@ -134,7 +134,7 @@ TEST(Module, PrintDebugAndError)
         "100%s%n%d",
         "api: error is Exception = True",
         "api: error name = ('error', 'qpp')",
-        "api: functions = ['debug', 'dispatch', 'error', 'print']",
+        "api: functions = ['debug', 'dispatch', 'error', 'print', 'stats']",
         "api: doc = 'Dispatch a payload to a Quiven Agent sink plugin.'",
     };
     std::vector<std::string> seen;

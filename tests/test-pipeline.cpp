@@ -274,3 +274,36 @@ TEST_F(Pipeline, OddCallbacks)
                               "arguments but 2 were given"),
         std::string::npos) << err.Text();
 }
+
+// The collector pauses while a flow map's list is built, and is as the
+// script left it when its callback runs.
+TEST_F(Pipeline, FlowMapsLeaveTheCollectorAsTheScriptSetIt)
+{
+    WriteFile(host.ModuleDir() + "/gc_state.py", R"(
+import gc
+import qpp
+
+def ProcessFlowMap(flows):
+    qpp.print("gc: in map %s\n" % gc.isenabled())
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        gc.disable()
+    elif event == 12:
+        qpp.print("gc: after %s\n" % gc.isenabled())
+)");
+    host.WriteScriptConf(host.ModuleDir() + "/gc_state.py");
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    qdFlowMap map(4);
+    map.Insert("a", MakeFlow("a"));
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
+    EXPECT_EQ(Recorded(host.log, "gc: "),
+        (std::vector<std::string>{"gc: in map True", "gc: in map False", "gc: after False"}))
+        << host.log.Text();
+}

@@ -148,8 +148,12 @@ TEST_F(Reload, ConfigurationErrors)
         std::string message;
     };
     std::vector<Case> cases = {
-        {"", "JSON exception: [json.exception.parse_error.101]"},
-        {"// comment\n{\"script\": \"" + path + "\"}", "JSON exception: [json.exception.parse_error.101]"},
+        // The library's message without its internal tag.
+        {"", "JSON exception: parse error at line 1, column 1: syntax error while "
+             "parsing value - unexpected end of input"},
+        {"// comment\n{\"script\": \"" + path + "\"}",
+            "JSON exception: parse error at line 1, column 1: syntax error while "
+            "parsing value"},
         {"[]", "script not found or wrong type."},
         {"42", "script not found or wrong type."},
         {"{\"debug\": true}", "script not found or wrong type."},
@@ -166,6 +170,8 @@ TEST_F(Reload, ConfigurationErrors)
         EXPECT_EQ(host.log.Count(expected), before + 1) << c.content << "\n"
                                                         << host.log.Text();
     }
+
+    EXPECT_EQ(host.log.Count("[json."), 0u) << host.log.Text();
 
     // A configuration that cannot be read reports the actual reason.
     std::remove(conf.c_str());
@@ -316,4 +322,46 @@ TEST_F(Reload, ScriptPathsBeyondAsciiLoad)
     Agent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
     EXPECT_EQ(host.log.Count("other_name: agent 12"), 1u) << host.log.Text();
     EXPECT_EQ(host.log.Count("instead"), 0u) << host.log.Text();
+}
+
+TEST_F(Reload, AScriptThatEmptiedTheSearchPathIsReloadedAfterAFix)
+{
+    std::string path = host.ModuleDir() + "/pathless.py";
+    WriteFile(path, "import sys\nimport qpp\n\nsys.path.clear()\n"
+                    "qpp.print('pathless: one\\n')\n");
+    host.WriteScriptConf(path);
+    plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_EQ(host.log.Count("pathless: one"), 1u);
+
+    // Put back once, at the end, as at the first load.
+    WriteFile(path, "import sys\nimport qpp\n\n"
+                    "qpp.print('pathless: two %s\\n' % sys.path)\n");
+    Request();
+    std::string module_dir = "'" + host.ModuleDir() + "'";
+    EXPECT_EQ(host.log.Count("pathless: two [" + module_dir + "]"), 1u) << host.log.Text();
+
+    WriteFile(path, "import sys\nimport qpp\n\n"
+                    "qpp.print('pathless: three %d\\n' % len(sys.path))\n");
+    Request();
+    EXPECT_EQ(host.log.Count("pathless: three 1"), 1u) << host.log.Text();
+}
+
+TEST_F(Reload, ADottedScriptNameIsRefusedBeforeTheLoadedScriptIsTouched)
+{
+    host.WriteScriptConf(host.InstallScript("versioned.py"));
+    plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+
+    std::string dotted = host.InstallScript("versioned.py", "flows.v2.py");
+    host.WriteScriptConf(dotted);
+    Request();
+    EXPECT_EQ(host.log.Count("versioned: invalid module name: flows.v2 (" + dotted +
+                  "): a dot in a module name stands for a package; name the "
+                  "script without dots but the one before its extension"),
+        1u) << host.log.Text();
+    // The loaded script was not told to unload and keeps serving.
+    EXPECT_EQ(host.log.Count("versioned: A agent 99"), 0u);
+    Agent();
+    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u);
 }

@@ -1,6 +1,7 @@
 // What happens to the runtime when the host process ends: it is finalised
 // once, at the end, when every instance was deleted; it is left to the
-// process's end when an instance or a script's thread still lives.
+// process's end when an instance or a script's thread still lives. And what
+// must not end it: a script writing to a pipe whose reader is gone.
 
 #include <cstdio>
 #include <cstring>
@@ -74,4 +75,14 @@ TEST(RuntimeAtExit, UndeletedInstanceKeepsTheRuntime)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(Count(r.output, "extensions: {\"a\": 1}"), 1u);
     EXPECT_EQ(Count(r.output, "Python finalized"), 0u) << r.output;
+}
+
+TEST(HostProcess, AWriteToAClosedPipeIsABrokenPipeErrorNotTheHostsEnd)
+{
+    Result r = RunHost("sigpipe");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(Count(r.output, "broken_pipe: callback got BrokenPipeError"), 1u) << r.output;
+    EXPECT_EQ(Count(r.output, "broken_pipe: thread got BrokenPipeError"), 1u);
+    EXPECT_EQ(Count(r.output, "broken_pipe: destroyed"), 1u);
+    EXPECT_EQ(Count(r.output, "host: SIGPIPE disposition default"), 1u);
 }

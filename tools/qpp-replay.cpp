@@ -2,15 +2,19 @@
 // or hand-written host events, without a daemon. It plays the daemon: loads
 // the built plugin with dlopen and its factory, gives it a data directory and
 // a configuration, delivers each input line to the plugin's hooks, and
-// writes the host log and every dispatched payload to standard output.
+// writes the host log and every dispatched payload to standard output. The
+// plugin runs on scratch copies of the user's files (replay-scratch.h), and
+// the exit status says whether the script ran cleanly (replay-status.h).
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <ftw.h>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -29,6 +33,9 @@
 #include "replay-flow.h"
 #include "replay-host.h"
 #include "replay-input.h"
+#include "replay-plugin-path.h"
+#include "replay-scratch.h"
+#include "replay-status.h"
 
 using json = nlohmann::json;
 
@@ -42,24 +49,29 @@ const char *const usage_text =
     "INPUT (JSON Lines; standard input when absent or -). Standard output\n"
     "carries the host log and one JSON line per dispatched payload.\n"
     "\n"
-    "  --script FILE       run this script in a temporary data directory\n"
-    "  --conf FILE         use this plugin configuration ...\n"
-    "  --data-dir DIR      ... and this host data directory\n"
+    "  --script FILE       run this script in a temporary data directory, with\n"
+    "                      the other files of its directory beside it\n"
+    "  --conf FILE         use a copy of this plugin configuration ...\n"
+    "  --data-dir DIR      ... and of the module directory of this host data\n"
+    "                      directory (the user's files are never written)\n"
     "  --debug             show the host's debug lines (and qpp.debug)\n"
     "  --sink-output FILE  write the payload lines to FILE instead\n"
     "  --sinks NAME,...    only these sink targets exist; others refuse\n"
     "  --expect FILE       compare the payload lines with FILE; exit 1 and\n"
     "                      show a diff when they differ\n"
+    "  --timeout SECONDS   interrupt a callback call that runs longer (default\n"
+    "                      10; 0 for no limit)\n"
     "  --var NAME=VALUE    a host variable for ${NAME} in the configuration\n"
     "  --plugin FILE       the plugin library (default: the one built with\n"
-    "                      this tool)\n"
+    "                      this tool, or the one installed with it)\n"
     "  --help              show this text\n"
     "\n"
-    "Exit status: 0 done, 1 payloads differ from --expect, 2 bad usage or\n"
-    "bad input.\n";
+    "Standard error ends with a summary: events served, callback errors,\n"
+    "payloads. Exit status: 0 done, 1 payloads differ from --expect, 2 bad\n"
+    "usage, bad input or output lost, 3 the script failed to load or a\n"
+    "callback raised or was interrupted (2 wins over 1, 1 over 3).\n";
 
 const char *const plugin_tag = "quiven-proc-python";
-const char *const module_subdirectory = "/quiven-proc-python";
 
 class UsageError : public std::runtime_error
 {
@@ -72,13 +84,14 @@ struct Options
     std::string script;
     std::string conf;
     std::string data_dir;
-    std::string plugin = QPP_REPLAY_DEFAULT_PLUGIN;
+    std::string plugin = qppReplayDefaultPlugin();
     bool debug = false;
     std::string sink_output;
     bool sinks_given = false;
     std::vector<std::string> sinks;
     std::string expect;
     std::map<std::string, std::string> vars;
+    qppReplayBudget budget;
     std::string input = "-";
     qppCaptureInputOptions capture;  // capture input (tools/capture)
 };
@@ -153,6 +166,17 @@ bool ParseOptions(int argc, char **argv, Options &opt)
         }
         else if (arg == "--expect")
             opt.expect = take();
+        else if (arg == "--timeout") {
+            std::string text = take();
+            char *end = nullptr;
+            errno = 0;
+            double seconds = strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || errno != 0 || ! std::isfinite(seconds) ||
+                seconds < 0)
+                throw UsageError("--timeout needs a number of seconds, not " + text);
+            opt.budget.seconds = seconds;
+            opt.budget.given = true;
+        }
         else if (arg == "--var") {
             std::string var = take();
             size_t at = var.find('=');
@@ -179,26 +203,6 @@ bool ParseOptions(int argc, char **argv, Options &opt)
     if (! opt.script.empty() && ! opt.data_dir.empty())
         throw UsageError("--data-dir goes with --conf; --script makes its own");
     return true;
-}
-
-bool ReadFile(const std::string &path, std::string &content)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (! file.is_open()) return false;
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) return false;
-    content = text.str();
-    return true;
-}
-
-bool WriteFile(const std::string &path, const std::string &content)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (! file.is_open()) return false;
-    file << content;
-    file.close();
-    return ! file.fail();
 }
 
 std::string ErrnoText() { return strerror(errno); }
@@ -229,83 +233,15 @@ std::string BaseName(const std::string &path)
     return (slash == std::string::npos) ? path : path.substr(slash + 1);
 }
 
-// The temporary data directory of --script, removed with everything in it
-// when the replay ends.
-class TemporaryDirectory
-{
-public:
-    TemporaryDirectory()
-    {
-        const char *base = getenv("TMPDIR");
-        std::string pattern =
-            std::string(base && *base ? base : "/tmp") + "/qpp-replay-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) == nullptr) {
-            throw qppReplaySetupError(
-                "cannot make a temporary directory in " + DirName(pattern) +
-                ": " + ErrnoText());
-        }
-        path = name.data();
-    }
-
-    ~TemporaryDirectory()
-    {
-        nftw(path.c_str(),
-            [](const char *file, const struct stat *, int, struct FTW *) {
-                remove(file);
-                return 0;
-            },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-
-    TemporaryDirectory(const TemporaryDirectory &) = delete;
-    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
-
-    std::string path;
-};
-
-// The script file that the configuration names, as the plugin finds it:
-// the "script" member with the host variables expanded. Empty with a reason
-// when the configuration does not say.
-std::string ConfiguredScript(const std::string &conf, std::string &why)
-{
-    std::string content;
-    if (! ReadFile(conf, content)) {
-        why = "cannot read " + conf + ": " + ErrnoText();
-        return std::string();
-    }
-    json document;
-    try {
-        std::istringstream stream(content);
-        stream >> document;
-    }
-    catch (const std::exception &) {
-        why = conf + " is not JSON";
-        return std::string();
-    }
-    if (! document.is_object() || ! document.contains("script") ||
-        ! document["script"].is_string()) {
-        why = conf + " names no script";
-        return std::string();
-    }
-    std::string path;
-    qd_expand_variables(document["script"].get<std::string>(), path,
-        qdGlobalConfig::GetInstance().conf_vars);
-    return path;
-}
-
 // What a replay line does to the plugin.
 class Replay
 {
 public:
-    Replay(qppReplayHost &host, const std::string &conf, bool restore_scripts,
-        const std::string &input_dir)
-        : host(host), conf(conf), restore_scripts(restore_scripts),
-          input_dir(input_dir),
+    // conf: the run's configuration, which names the script that a reload
+    // line replaces (a scratch copy: never the user's).
+    Replay(qppReplayHost &host, const std::string &conf, const std::string &input_dir)
+        : host(host), conf(conf), input_dir(input_dir),
           flows([this](const qdFlow *flow) { BeforeUpdate(flow); }) { }
-
-    ~Replay() { RestoreScripts(); }
 
     // Delivers one input line; throws qppReplayInputError naming the
     // problem, before anything of the line has reached the plugin.
@@ -379,11 +315,11 @@ private:
         if (source) {
             std::string path = *source;
             if (! path.empty() && path[0] != '/') path = input_dir + "/" + path;
-            if (! ReadFile(path, content))
-                throw qppReplayInputError("script: cannot read " + path + ": " + ErrnoText());
+            content = qppReplayReadScript(path);
 
             std::string why;
-            script = ConfiguredScript(conf, why);
+            script = qppReplayConfiguredScript(
+                conf, qdGlobalConfig::GetInstance().conf_vars, why);
             if (script.empty())
                 throw qppReplayInputError("script: cannot replace the configured script: " + why);
         }
@@ -399,35 +335,17 @@ private:
 
     void Replace(const std::string &script, const std::string &content)
     {
-        if (restore_scripts && originals.count(script) == 0) {
-            std::string original;
-            if (ReadFile(script, original)) originals[script] = original;
-        }
-        if (! WriteFile(script, content)) {
+        if (! qppReplayWriteFile(script, content)) {
             throw qppReplayInputError(
                 "script: cannot write " + script + ": " + ErrnoText());
         }
     }
 
-    // A configured script that belongs to the user gets its content back.
-    void RestoreScripts()
-    {
-        for (auto &original : originals) {
-            if (! WriteFile(original.first, original.second)) {
-                fprintf(stderr, "qpp-replay: cannot restore %s: %s\n",
-                    original.first.c_str(), ErrnoText().c_str());
-            }
-        }
-        originals.clear();
-    }
-
     qppReplayHost &host;
     std::string conf;
-    bool restore_scripts;
     std::string input_dir;
     qppReplayFlows flows;
     std::set<const qdFlow *> pending;  // named, handed over since the last sync
-    std::map<std::string, std::string> originals;
 };
 
 std::vector<std::string> Lines(const std::string &content)
@@ -443,8 +361,46 @@ std::vector<std::string> Lines(const std::string &content)
     return lines;
 }
 
+// A payload file must not be one that the run reads: opening it for
+// writing would empty it before anything is read.
+void RefuseToOverwrite(const Options &opt)
+{
+    struct stat out;
+    if (opt.sink_output.empty() || stat(opt.sink_output.c_str(), &out) != 0) return;
+    auto same = [&out](const struct stat &st) {
+        return st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+    };
+    auto refuse = [&opt](const std::string &what) {
+        throw qppReplaySetupError("--sink-output " + opt.sink_output + " is " + what +
+            ": it would be overwritten");
+    };
+    struct stat st;
+    if (opt.input == "-") {
+        if (fstat(0, &st) == 0 && same(st)) refuse("the input (standard input)");
+    }
+    else if (stat(opt.input.c_str(), &st) == 0 && same(st))
+        refuse("the input");
+    std::vector<std::pair<std::string, std::string>> read = {
+        {opt.expect, "the --expect file"}, {opt.script, "the script"},
+        {opt.conf, "the configuration"}, {opt.plugin, "the plugin"}};
+    if (! opt.conf.empty()) {
+        std::map<std::string, std::string> vars = opt.vars;
+        if (vars.count("path_state_persistent") == 0)
+            vars["path_state_persistent"] = opt.data_dir;
+        std::string why;
+        read.emplace_back(qppReplayConfiguredScript(opt.conf, vars, why),
+            "the configured script");
+    }
+    for (auto &file : read) {
+        if (! file.first.empty() && stat(file.first.c_str(), &st) == 0 && same(st))
+            refuse(file.second);
+    }
+}
+
 int Run(const Options &opt)
 {
+    RefuseToOverwrite(opt);
+
     // Capture input: a capture file, or a live interface opened (and root
     // given up) before any script is read; null for JSON Lines.
     std::unique_ptr<qppCaptureInput> capture = qppCaptureInput::Open(opt.capture, opt.input);
@@ -471,19 +427,16 @@ int Run(const Options &opt)
     std::vector<std::string> expected;
     if (! opt.expect.empty()) {
         std::string content;
-        if (IsDirectory(opt.expect) || ! ReadFile(opt.expect, content)) {
+        if (IsDirectory(opt.expect) || ! qppReplayReadFile(opt.expect, content)) {
             throw qppReplaySetupError("cannot read " + opt.expect + ": " +
                 (IsDirectory(opt.expect) ? "it is a directory" : ErrnoText()));
         }
         expected = Lines(content);
     }
 
-    qdGlobalConfig &config = qdGlobalConfig::GetInstance();
-    std::unique_ptr<TemporaryDirectory> temporary;
-    std::string conf;
+    std::unique_ptr<qppReplayScratch> scratch;
     if (! opt.script.empty()) {
-        std::string content;
-        if (! IsRegularFile(opt.script) || ! ReadFile(opt.script, content)) {
+        if (! IsRegularFile(opt.script)) {
             throw qppReplaySetupError("cannot read the script " + opt.script + ": " +
                 (IsDirectory(opt.script) ? "it is a directory" : ErrnoText()));
         }
@@ -494,18 +447,7 @@ int Run(const Options &opt)
             throw qppReplaySetupError("the script " + opt.script +
                 " must be a file whose name ends in .py: it is imported as a module");
         }
-        temporary.reset(new TemporaryDirectory);
-        config.path_state_persistent = temporary->path;
-        std::string module_dir = temporary->path + module_subdirectory;
-        if (mkdir(module_dir.c_str(), 0755) != 0)
-            throw qppReplaySetupError("cannot make " + module_dir + ": " + ErrnoText());
-        // The script keeps its file name: the module name comes from it.
-        std::string script = module_dir + "/" + base;
-        if (! WriteFile(script, content))
-            throw qppReplaySetupError("cannot write " + script + ": " + ErrnoText());
-        conf = temporary->path + "/quiven-proc-python.json";
-        if (! WriteFile(conf, json({{"script", script}}).dump() + "\n"))
-            throw qppReplaySetupError("cannot write " + conf + ": " + ErrnoText());
+        scratch = qppReplayScratch::ForScript(opt.script, opt.vars, opt.budget);
     }
     else {
         if (! IsDirectory(opt.data_dir))
@@ -513,35 +455,36 @@ int Run(const Options &opt)
         if (! IsRegularFile(opt.conf))
             throw qppReplaySetupError("cannot read the configuration " + opt.conf +
                 ": " + (IsDirectory(opt.conf) ? "it is a directory" : ErrnoText()));
-        config.path_state_persistent = opt.data_dir;
-        conf = opt.conf;
+        // A configuration the plugin cannot use is the plugin's to report,
+        // as in the daemon; a script that is not there is said plainly.
+        scratch = qppReplayScratch::ForConf(opt.conf, opt.data_dir, opt.vars, opt.budget);
     }
+    qdGlobalConfig &config = qdGlobalConfig::GetInstance();
+    config.path_state_persistent = scratch->DataDir();
     config.conf_vars = opt.vars;
     if (config.conf_vars.count("path_state_persistent") == 0)
         config.conf_vars["path_state_persistent"] = config.path_state_persistent;
 
-    if (! opt.conf.empty()) {
-        // A configuration the plugin cannot use is the plugin's to report,
-        // as in the daemon; a script that is not there is said plainly.
-        std::string why;
-        std::string script = ConfiguredScript(conf, why);
-        if (! script.empty() && ! IsRegularFile(script)) {
-            throw qppReplaySetupError("the script that " + opt.conf + " names, " +
-                script + ", cannot be read: " +
-                (IsDirectory(script) ? "it is a directory" : ErrnoText()));
-        }
-    }
-
-    qppReplayOutput output(opt.sink_output);
+    // The payload lines are kept only for a comparison.
+    qppReplayOutput output(opt.sink_output, ! opt.expect.empty());
     qd_set_debug(opt.debug);
     output.Install(opt.sinks, ! opt.sinks_given);
 
     std::string error;
+    qppReplayTally tally;
     {
         qppReplayHost host(opt.plugin);
-        host.Start(plugin_tag, conf);
+        // A call the budget cannot stop (one blocked in C code) is the one
+        // worth a hint; the budget itself is given time to act first.
+        std::chrono::milliseconds patience(10000);
+        if (scratch->Budget()) {
+            patience = std::chrono::milliseconds(
+                static_cast<int64_t>(std::min(*scratch->Budget(), 1e6) * 1000) + 3000);
+        }
+        host.SetPatience(patience);
+        host.Start(plugin_tag, scratch->Conf());
 
-        Replay replay(host, conf, ! opt.conf.empty(), input_dir);
+        Replay replay(host, scratch->Conf(), input_dir);
         std::string text;
         size_t number = 0;
         if (capture) {
@@ -561,32 +504,34 @@ int Run(const Options &opt)
                 error = "line " + std::to_string(number) + ": " + e.what();
                 break;
             }
+            // Output that cannot be written is lost: no point going on.
+            if (! output.Failure().empty()) break;
         }
         if (error.empty() && ! capture && input.bad())
             error = "cannot read " + opt.input + ": " + ErrnoText();
 
         // Served, then terminated: the unload notice comes last.
         host.Stop();
+        tally = qppReplayTally::FromStats(host.Stats());
     }
     output.Uninstall();
+    if (error.empty() && ! output.Failure().empty()) error = "qpp-replay: " + output.Failure();
 
-    if (! error.empty()) {
-        fflush(stdout);
+    fflush(stdout);
+    bool differs = false;
+    if (! error.empty())
         fprintf(stderr, "%s\n", error.c_str());
-        return 2;
-    }
-
-    if (! opt.expect.empty()) {
+    else if (! opt.expect.empty()) {
         std::string diff = qppReplayDiff(expected, output.PayloadLines(),
             opt.expect + " (expected)", "dispatched payloads");
         if (! diff.empty()) {
-            fflush(stdout);
             fprintf(stderr, "qpp-replay: the dispatched payloads differ from %s:\n%s",
                 opt.expect.c_str(), diff.c_str());
-            return 1;
+            differs = true;
         }
     }
-    return 0;
+    fprintf(stderr, "%s\n", qppReplaySummary(tally).c_str());
+    return qppReplayExitStatus(! error.empty(), differs, tally);
 }
 
 }  // namespace
@@ -598,12 +543,17 @@ int main(int argc, char **argv)
         if (! ParseOptions(argc, argv, opt)) {
             fputs(usage_text, stdout);
             printf("\n%s", qppCaptureUsage);
-            return 0;
+            if (fflush(stdout) != 0) {
+                fprintf(stderr, "qpp-replay: cannot write standard output: %s\n",
+                    strerror(errno));
+                return QPP_REPLAY_BAD;
+            }
+            return QPP_REPLAY_DONE;
         }
     }
     catch (const UsageError &e) {
         fprintf(stderr, "qpp-replay: %s\n\n%s\n%s", e.what(), usage_text, qppCaptureUsage);
-        return 2;
+        return QPP_REPLAY_BAD;
     }
 
     try {
@@ -612,11 +562,11 @@ int main(int argc, char **argv)
     catch (const qppReplaySetupError &e) {
         fflush(stdout);
         fprintf(stderr, "qpp-replay: %s\n", e.what());
-        return 2;
+        return QPP_REPLAY_BAD;
     }
     catch (const qppCaptureError &e) {
         fflush(stdout);
         fprintf(stderr, "qpp-replay: %s\n", e.what());
-        return 2;
+        return QPP_REPLAY_BAD;
     }
 }

@@ -82,6 +82,10 @@ bool Flag(const json &value, const std::string &path)
 std::string Text(const json &value, const std::string &path)
 {
     if (! value.is_string()) Fail(path, "expected a string");
+    // The host keeps its texts as C strings: a NUL would end the text there
+    // and the script would see less than the line says.
+    if (value.get_ref<const std::string &>().find('\0') != std::string::npos)
+        Fail(path, "contains a NUL character");
     return value.get<std::string>();
 }
 

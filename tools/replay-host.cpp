@@ -20,10 +20,12 @@ std::string Quote(const std::string &text)
 
 }  // namespace
 
-qppReplayOutput::qppReplayOutput(const std::string &payload_file)
-    : payloads(stdout), own_file(false)
+qppReplayOutput::qppReplayOutput(const std::string &payload_file, bool keep_payloads)
+    : payloads(stdout), payload_name("standard output"), own_file(false),
+      keep(keep_payloads)
 {
     if (payload_file.empty()) return;
+    payload_name = payload_file;
     payloads = fopen(payload_file.c_str(), "w");
     if (payloads == nullptr) {
         throw qppReplaySetupError("cannot write " + payload_file + ": " +
@@ -75,21 +77,33 @@ std::string qppReplayOutput::FormatPayload(const qdSinkPayload &payload)
         ", \"payload\": " + Quote(text) + "}";
 }
 
+std::string qppReplayOutput::Failure()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return failure;
+}
+
+void qppReplayOutput::Write(FILE *file, const std::string &name, const std::string &text)
+{
+    if (fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0)
+        return;
+    if (failure.empty()) failure = "cannot write " + name + ": " + strerror(errno);
+    clearerr(file);
+}
+
 void qppReplayOutput::Log(const std::string &message)
 {
     std::lock_guard<std::mutex> guard(lock);
-    fwrite(message.data(), 1, message.size(), stdout);
-    fflush(stdout);
+    Write(stdout, "standard output", message);
 }
 
 void qppReplayOutput::Payload(const qdSinkPayload &payload)
 {
     std::string line = FormatPayload(payload);
     std::lock_guard<std::mutex> guard(lock);
-    lines.push_back(line);
+    if (keep) lines.push_back(line);
     line += '\n';
-    fwrite(line.data(), 1, line.size(), payloads);
-    fflush(payloads);
+    Write(payloads, payload_name, line);
 }
 
 qppReplayHost::qppReplayHost(const std::string &plugin_path)
@@ -142,15 +156,32 @@ void qppReplayHost::Sync()
     // always safe and always ends.
     qdSyncPoint sync;
     plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
-    auto patience = std::chrono::seconds(10);
+    // A long wait alone says nothing: a large input takes long to serve.
+    // Only counters that stand still for the whole patience mean that one
+    // call (or one import) has run that long.
+    std::string counters = Stats().dump();
+    auto still_since = std::chrono::steady_clock::now();
     bool told = false;
-    while (! sync.Wait(patience)) {
-        if (! told) {
+    while (! sync.Wait(std::chrono::milliseconds(250))) {
+        std::string now = Stats().dump();
+        if (now != counters) {
+            counters = now;
+            still_since = std::chrono::steady_clock::now();
+        }
+        else if (! told && std::chrono::steady_clock::now() - still_since >= patience) {
             fprintf(stderr, "qpp-replay: still waiting for the plugin; "
                 "is a script callback blocked?\n");
             told = true;
         }
     }
+}
+
+json qppReplayHost::Stats()
+{
+    if (plugin == nullptr) return final_stats;
+    json stats;
+    plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
+    return stats;
 }
 
 void qppReplayHost::Reload()
@@ -167,6 +198,10 @@ void qppReplayHost::Stop()
     // events, which may last a second; one more sync point wakes it at once,
     // and it is signalled whether it is served or left behind.
     Sync();
+    // The unload notice may still be running; once the worker has ended,
+    // its counters are final.
+    plugin->Join();
+    final_stats = Stats();
     delete plugin;
     plugin = nullptr;
 }

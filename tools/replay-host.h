@@ -2,6 +2,7 @@
 // catch up, stopping it, and writing what it logs and dispatches.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -9,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "qd-sink.h"
 #include "quivend.h"
@@ -22,12 +25,16 @@ public:
 
 // Standard output carries the host log and, unless they go to a file of
 // their own, the payload lines; one mutex keeps lines whole and in the order
-// in which they were written.
+// in which they were written. Every line is written and flushed as it
+// comes; the first write that fails is remembered, so that the run can fail
+// rather than lose lines silently.
 class qppReplayOutput
 {
 public:
     // payload_file: where payload lines go; empty for standard output.
-    explicit qppReplayOutput(const std::string &payload_file);
+    // keep_payloads: keep the payload lines for PayloadLines too (only a
+    // comparison needs them; a long run would hold them all).
+    qppReplayOutput(const std::string &payload_file, bool keep_payloads);
     ~qppReplayOutput();
 
     qppReplayOutput(const qppReplayOutput &) = delete;
@@ -38,8 +45,12 @@ public:
     void Install(const std::vector<std::string> &targets, bool accept_any);
     void Uninstall();
 
-    // The payload lines written so far.
+    // The payload lines written so far, when kept.
     std::vector<std::string> PayloadLines();
+
+    // What the first failed write said ("cannot write FILE: REASON"); empty
+    // while every write succeeded.
+    std::string Failure();
 
     // One payload as its output line (without the line end).
     static std::string FormatPayload(const qdSinkPayload &payload);
@@ -48,10 +59,16 @@ private:
     void Log(const std::string &message);
     void Payload(const qdSinkPayload &payload);
 
+    // Writes text to file and flushes it; records the first failure.
+    void Write(FILE *file, const std::string &name, const std::string &text);
+
     std::mutex lock;
     FILE *payloads;  // guarded by lock; stdout or a file of ours
+    std::string payload_name;  // for messages
     bool own_file;
+    bool keep;
     std::vector<std::string> lines;  // guarded by lock
+    std::string failure;  // guarded by lock
 };
 
 // One plugin instance, loaded and driven as the daemon does.
@@ -75,10 +92,20 @@ public:
     // the unload notice is the last thing its script sees.
     void Stop();
 
+    // The plugin's own counters (null when it keeps none): as they are now
+    // while it runs, and as its worker left them once it has been stopped.
+    nlohmann::json Stats();
+
+    // How long Sync waits while the plugin makes no progress before it
+    // suggests that a callback is blocked.
+    void SetPatience(std::chrono::milliseconds patience) { this->patience = patience; }
+
     qdPluginProcessor *Plugin() const { return plugin; }
 
 private:
     void *handle = nullptr;
     qdPluginInitFunction init = nullptr;
     qdPluginProcessor *plugin = nullptr;
+    nlohmann::json final_stats;
+    std::chrono::milliseconds patience{10000};
 };

@@ -2,9 +2,14 @@
 // a reader of the line meets its problems, and each message names the key
 // it is about, so that the first problem of a line is the one reported.
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 #include "replay-input.h"
 
@@ -30,12 +35,36 @@ const json &Required(const json &line, const std::string &key)
     return *it;
 }
 
-uint16_t Event(const json &line)
+// The host sends each event value through one hook only; a value on a line
+// of another type would reach callbacks with arguments that do not fit it
+// (an agent line with event 1 called the flow-map callbacks with no flows).
+uint16_t Event(const json &line, qppReplayLine::Type type)
 {
     const json &value = Required(line, "event");
     if (! value.is_number_unsigned() || value.get<uint64_t>() > 65535)
         throw qppReplayInputError("event: expected an integer from 0 to 65535");
-    return static_cast<uint16_t>(value.get<uint64_t>());
+    uint64_t event = value.get<uint64_t>();
+    switch (type) {
+    case qppReplayLine::Type::FLOW:
+        if (event < 2 || event > 7)
+            throw qppReplayInputError("event: expected a flow event, 2 to 7");
+        break;
+    case qppReplayLine::Type::FLOW_MAP:
+        if (event != 1)
+            throw qppReplayInputError("event: expected the flow map event, 1");
+        break;
+    default:
+        if (event != 11 && event != 12)
+            throw qppReplayInputError("event: expected an agent event, 11 or 12");
+        break;
+    }
+    return static_cast<uint16_t>(event);
+}
+
+void NoNul(const std::string &text, const std::string &path)
+{
+    if (text.find('\0') != std::string::npos)
+        throw qppReplayInputError(path + ": contains a NUL character");
 }
 
 qdInstanceStatus Status(const json &line)
@@ -64,8 +93,67 @@ qdInstanceStatus Status(const json &line)
 
 }  // namespace
 
+bool qppReplayTooDeep(const std::string &text, size_t limit)
+{
+    // Brackets inside strings do not count; an escaped quote does not end
+    // one. Malformed text may be miscounted, and is refused either way.
+    size_t depth = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+            continue;
+        }
+        if (c == '"')
+            in_string = true;
+        else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        }
+        else if ((c == ']' || c == '}') && depth > 0)
+            depth--;
+    }
+    return false;
+}
+
+std::string qppReplayReadScript(const std::string &path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        throw qppReplayInputError("script: cannot read " + path + ": " + strerror(errno));
+    // A directory opens and reads as empty, which would install an empty
+    // script; a pipe or a device may never end.
+    if (S_ISDIR(st.st_mode))
+        throw qppReplayInputError("script: cannot read " + path + ": it is a directory");
+    if (! S_ISREG(st.st_mode))
+        throw qppReplayInputError("script: cannot read " + path + ": not a regular file");
+    std::ifstream file(path, std::ios::binary);
+    if (! file.is_open())
+        throw qppReplayInputError("script: cannot read " + path + ": " + strerror(errno));
+    std::ostringstream content;
+    content << file.rdbuf();
+    if (file.bad())
+        throw qppReplayInputError("script: cannot read " + path + ": " + strerror(errno));
+    return content.str();
+}
+
 qppReplayLine qppReplayParseLine(const std::string &text)
 {
+    // The parser takes a NUL for the end of its input, and would read the
+    // line only up to it.
+    if (text.find('\0') != std::string::npos)
+        throw qppReplayInputError("contains a NUL byte");
+    // Parsing does not recurse, but copying and walking a document do, one
+    // stack frame per level: a deep enough line would overflow the stack.
+    if (qppReplayTooDeep(text, qppReplayMaxDepth)) {
+        throw qppReplayInputError("nested deeper than " +
+            std::to_string(qppReplayMaxDepth) + " levels");
+    }
+
     json line;
     try {
         line = json::parse(text);
@@ -83,6 +171,7 @@ qppReplayLine qppReplayParseLine(const std::string &text)
     if (! type->is_string())
         throw qppReplayInputError("type: expected a string");
     std::string kind = type->get<std::string>();
+    NoNul(kind, "type");
 
     static const std::map<std::string,
         std::pair<qppReplayLine::Type, std::set<std::string>>> keys = {
@@ -109,11 +198,12 @@ qppReplayLine qppReplayParseLine(const std::string &text)
             if (! source->is_string())
                 throw qppReplayInputError("script: expected a file name");
             result.script = source->get<std::string>();
+            NoNul(*result.script, "script");
         }
         return result;
     }
 
-    result.event = Event(line);
+    result.event = Event(line, result.type);
     switch (result.type) {
     case qppReplayLine::Type::FLOW:
         result.flow = Required(line, "flow");

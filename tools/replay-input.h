@@ -40,6 +40,19 @@ struct qppReplayLine
 // the problem; the caller adds the line number.
 qppReplayLine qppReplayParseLine(const std::string &text);
 
+// How deep a line may nest its lists and objects: far beyond what any line
+// needs, far below what would strain the stack.
+constexpr size_t qppReplayMaxDepth = 64;
+
+// True when the JSON text nests lists and objects deeper than limit; looks
+// at the brackets only, without parsing.
+bool qppReplayTooDeep(const std::string &text, size_t limit);
+
+// The content of the script file that a reload line names (path as
+// resolved by the caller). Throws qppReplayInputError for a file that cannot
+// be read, a directory, or anything else that is not a regular file.
+std::string qppReplayReadScript(const std::string &path);
+
 // The flows of a replay. A FLOW object with an "id" names a flow that later
 // lines can update; one without is a flow of its own.
 class qppReplayFlows

@@ -12,8 +12,8 @@ const char *const qppCaptureUsage =
     "  --count N             stop after N packets\n"
     "  --duration SECONDS    stop after this much capture time\n"
     "  --update-interval SECONDS  time between flow-map updates (default 15)\n"
-    "  --timeout NAME=SECONDS     idle timeout: tcp (300), tcp-closed (10),\n"
-    "                        udp (30), other (30)\n"
+    "  --idle-timeout NAME=SECONDS  a flow's idle timeout: tcp (300),\n"
+    "                        tcp-closed (10), udp (30), other (30)\n"
     "  --max-flows N         track at most N flows at once (default 65536)\n"
     "  --user NAME           after opening the interface, run as NAME\n"
     "                        (default nobody; root keeps root)\n";
@@ -72,21 +72,21 @@ bool qppCaptureOption(const std::string &arg, const std::function<std::string()>
         options.flows.max_flows = Count(arg, take());
     else if (arg == "--user")
         options.user = take();
-    else if (arg == "--timeout") {
+    else if (arg == "--idle-timeout") {
         std::string value = take();
         size_t equals = value.find('=');
         std::string name = value.substr(0, equals);
         if (equals == std::string::npos) {
-            throw qppCaptureError("--timeout needs NAME=SECONDS (tcp, tcp-closed, udp, other), not " +
+            throw qppCaptureError("--idle-timeout needs NAME=SECONDS (tcp, tcp-closed, udp, other), not " +
                 value);
         }
-        uint64_t ms = Milliseconds("--timeout " + name, value.substr(equals + 1), true);
+        uint64_t ms = Milliseconds("--idle-timeout " + name, value.substr(equals + 1), true);
         if (name == "tcp") options.flows.tcp_timeout_ms = ms;
         else if (name == "tcp-closed") options.flows.tcp_closed_timeout_ms = ms;
         else if (name == "udp") options.flows.udp_timeout_ms = ms;
         else if (name == "other") options.flows.other_timeout_ms = ms;
         else
-            throw qppCaptureError("--timeout knows tcp, tcp-closed, udp and other, not " + name);
+            throw qppCaptureError("--idle-timeout knows tcp, tcp-closed, udp and other, not " + name);
     }
     else
         return false;

@@ -1,0 +1,225 @@
+// The time budget of a callback call ("callback_timeout") and the grace a
+// running callback gets when its instance is deleted: a runaway callback is
+// interrupted, logged and counted, and the instance goes on or ends.
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "qpp-test-host.h"
+
+using namespace qpptest;
+
+namespace {
+
+json Stats(qdPluginProcessor *plugin)
+{
+    json stats;
+    plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
+    return stats;
+}
+
+// A script that spins on event 2 inside "except Exception", which must not
+// keep the interruption from ending the call.
+const char *const spinner = R"(
+import qpp
+
+swallowed = 0
+
+def spin():
+    while True:
+        pass
+
+def ProcessFlowEvent(event, flow):
+    global swallowed
+    if event == 2:
+        qpp.print("spinner: spinning\n")
+        while True:
+            try:
+                spin()
+            except Exception:
+                swallowed += 1
+    qpp.print("spinner: served %d, swallowed %d\n" % (event, swallowed))
+)";
+
+std::string Conf(const std::string &script, const std::string &timeout)
+{
+    return "{\"script\": \"" + script + "\", \"callback_timeout\": " + timeout + "}";
+}
+
+// Deletes the plugin on another thread; false when that takes longer than
+// the deadline (the test then ends the process: the deletion would hang).
+bool StopWithin(qdPluginProcessor *plugin, std::chrono::seconds limit)
+{
+    std::atomic<bool> done{false};
+    std::thread stopper([&] {
+        TestHost::Stop(plugin);
+        done = true;
+    });
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (! done && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (! done) {
+        stopper.detach();
+        return false;
+    }
+    stopper.join();
+    return true;
+}
+
+}  // namespace
+
+TEST(CallbackTimeout, ARunawayCallbackIsInterruptedAndTheInstanceGoesOn)
+{
+    TestHost host;
+    StderrCapture err;
+    WriteFile(host.ModuleDir() + "/spinner.py", spinner);
+    host.WriteConf(Conf(host.ModuleDir() + "/spinner.py", "0.2"));
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+
+    auto flow = MakeFlow();
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_NEW, flow);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+
+    EXPECT_EQ(host.log.Count("spinner: ProcessFlowEvent: interrupted: ran past its "
+                             "time budget of 0.2 seconds"),
+        1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("spinner: served 3, swallowed 0"), 1u);
+    EXPECT_NE(err.Text().find("qpp.CallbackTimeout: ProcessFlowEvent ran past its "
+                              "time budget of 0.2 seconds"),
+        std::string::npos) << err.Text();
+    json stats = Stats(plugin);
+    EXPECT_EQ(stats["callbacks"]["ProcessFlowEvent"]["calls"], 2) << stats.dump();
+    EXPECT_EQ(stats["callbacks"]["ProcessFlowEvent"]["interrupted"], 1);
+    EXPECT_EQ(stats["callbacks"]["ProcessFlowEvent"]["exceptions"], 0);
+    TestHost::Stop(plugin);
+}
+
+TEST(CallbackTimeout, ABudgetSetByAReloadAppliesToTheUnchangedScript)
+{
+    TestHost host;
+    StderrCapture err;
+    std::string path = host.ModuleDir() + "/spinner.py";
+    WriteFile(path, spinner);
+    host.WriteScriptConf(path);
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+
+    host.WriteConf(Conf(path, "0.1"));
+    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+    auto flow = MakeFlow();
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_NEW, flow);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    EXPECT_EQ(host.log.Count("spinner.py: not reloading, no change."), 1u)
+        << host.log.Text();
+    EXPECT_EQ(host.log.Count("ProcessFlowEvent: interrupted: ran past its time "
+                             "budget of 0.1 seconds"),
+        1u) << host.log.Text();
+    TestHost::Stop(plugin);
+}
+
+TEST(CallbackTimeout, ACallBlockedInCIsReportedWhileItLasts)
+{
+    TestHost host;
+    StderrCapture err;
+    WriteFile(host.ModuleDir() + "/sleeper.py", R"(
+import time
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        time.sleep(2)
+)");
+    host.WriteConf(Conf(host.ModuleDir() + "/sleeper.py", "0.2"));
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    EXPECT_EQ(host.log.Count("sleeper: ProcessAgentEvent: interrupted: ran past its "
+                             "time budget of 0.2 seconds"),
+        1u) << host.log.Text();
+    // The sleep ends on its own; the interruption is raised when it does.
+    EXPECT_EQ(host.log.Count("sleeper: ProcessAgentEvent: still running after 1 "
+                             "seconds, interrupted 1 times: blocked where Python "
+                             "cannot interrupt it, or catching the interruption"),
+        1u) << host.log.Text();
+    EXPECT_NE(err.Text().find("qpp.CallbackTimeout"), std::string::npos) << err.Text();
+    EXPECT_EQ(Stats(plugin)["callbacks"]["ProcessAgentEvent"]["interrupted"], 1);
+    TestHost::Stop(plugin);
+}
+
+TEST(CallbackTimeout, DeletionInterruptsACallbackThatNeverReturns)
+{
+    TestHost host;
+    StderrCapture err;
+    WriteFile(host.ModuleDir() + "/stuck.py", R"(
+import qpp
+
+def ProcessAgentEvent(event):
+    qpp.print("stuck: event %d\n" % event)
+    while event == 11:
+        pass
+)");
+    // No budget: only the deletion's grace applies.
+    host.WriteScriptConf(host.ModuleDir() + "/stuck.py");
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    ASSERT_TRUE(host.log.WaitFor("stuck: event 11"));
+
+    auto before = std::chrono::steady_clock::now();
+    if (! StopWithin(plugin, std::chrono::seconds(20))) {
+        ADD_FAILURE() << "the instance did not end:\n" << host.log.Text();
+        std::_Exit(1);
+    }
+    auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(took, std::chrono::milliseconds(2900));
+    EXPECT_EQ(host.log.Count("stuck: ProcessAgentEvent: interrupted: still running 3 "
+                             "seconds after the instance was told to stop"),
+        1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("stuck: event 99"), 1u);
+    EXPECT_EQ(host.log.Count("stuck: destroyed"), 1u);
+}
+
+struct BudgetCase
+{
+    const char *value;
+    bool accepted;
+};
+
+TEST(CallbackTimeout, ConfigurationValues)
+{
+    const BudgetCase cases[] = {
+        {"0.5", true}, {"10", true}, {"1e30", true}, {"null", true},
+        {"0", false}, {"-1", false}, {"-0.0", false}, {"\"10\"", false},
+        {"true", false}, {"[]", false}, {"{}", false},
+    };
+    TestHost host;
+    WriteFile(host.ModuleDir() + "/quiet.py", "def ProcessAgentEvent(event):\n    pass\n");
+    for (const BudgetCase &c : cases) {
+        SCOPED_TRACE(c.value);
+        host.WriteConf(Conf(host.ModuleDir() + "/quiet.py", c.value));
+        size_t loaded = host.log.Count("quiet: callback function loaded");
+        size_t refused = host.log.Count(
+            "python-test: error loading configuration: " + host.ConfPath() +
+            ": callback_timeout must be a number of seconds greater than 0, or null.");
+        TestHost::Stop(host.Start());
+        EXPECT_EQ(host.log.Count("quiet: callback function loaded"),
+            loaded + (c.accepted ? 1 : 0)) << host.log.Text();
+        EXPECT_EQ(host.log.Count("python-test: error loading configuration: " +
+                      host.ConfPath() +
+                      ": callback_timeout must be a number of seconds greater than "
+                      "0, or null."),
+            refused + (c.accepted ? 0 : 1));
+    }
+    // Absent: no budget, as before.
+    host.WriteScriptConf(host.ModuleDir() + "/quiet.py");
+    size_t loaded = host.log.Count("quiet: callback function loaded");
+    TestHost::Stop(host.Start());
+    EXPECT_EQ(host.log.Count("quiet: callback function loaded"), loaded + 1);
+}

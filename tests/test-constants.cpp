@@ -1,0 +1,109 @@
+// The event constants of the module qpp, as scripts in instances see them.
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qpp-test-host.h"
+
+using namespace qpptest;
+
+namespace {
+
+// Lists the constants when imported, and names the constants equal to every
+// event value that reaches a callback.
+const char *const constants_script = R"PY(
+import qpp
+
+names = sorted(n for n in dir(qpp) if n.startswith("EVENT_"))
+qpp.print("constants: %s\n" % " ".join(
+    "%s=%s:%d" % (n, type(getattr(qpp, n)).__name__, getattr(qpp, n)) for n in names))
+
+
+def matching(event):
+    return ",".join(n for n in names if getattr(qpp, n) == event) or "none"
+
+
+def ProcessFlowEvent(event, flow):
+    qpp.print("event %d: %s\n" % (event, matching(event)))
+
+
+def ProcessAgentEvent(event):
+    qpp.print("event %d: %s\n" % (event, matching(event)))
+)PY";
+
+// How the value reaches a callback.
+enum class Delivery { NONE, FLOW, AGENT, STOP };
+
+struct EventConstant
+{
+    const char *name;
+    int value;
+    Delivery delivery;
+};
+
+const EventConstant event_constants[] = {
+    {"EVENT_FLOW_MAP", 1, Delivery::NONE},  // ProcessFlowMap has no event
+    {"EVENT_FLOW_NEW", 2, Delivery::FLOW},
+    {"EVENT_FLOW_UPDATED", 3, Delivery::FLOW},
+    {"EVENT_FLOW_DPI_COMPLETE", 4, Delivery::FLOW},
+    {"EVENT_FLOW_DPI_UPDATE", 5, Delivery::FLOW},
+    {"EVENT_FLOW_EXPIRING", 6, Delivery::FLOW},
+    {"EVENT_FLOW_EXPIRED", 7, Delivery::FLOW},
+    {"EVENT_UPDATE_INIT", 11, Delivery::AGENT},
+    {"EVENT_UPDATE_COMPLETE", 12, Delivery::AGENT},
+    {"EVENT_UNLOAD", 99, Delivery::STOP},  // the plugin's own notice
+};
+
+using PluginHandle = std::unique_ptr<qdPluginProcessor, void (*)(qdPluginProcessor *)>;
+
+}  // namespace
+
+// Two instances, so two sub-interpreters that each import the module: each
+// sees every constant as an int of its value, and the value a callback
+// receives for each event is the constant of that name.
+TEST(ModuleConstants, EveryInstanceSeesTheEventValuesByName)
+{
+    TestHost host;
+    // Sorted by name, as the script lists them.
+    std::vector<std::string> listed;
+    for (const EventConstant &c : event_constants)
+        listed.push_back(std::string(c.name) + "=int:" + std::to_string(c.value));
+    std::sort(listed.begin(), listed.end());
+    std::string expected_list = "constants:";
+    for (auto &item : listed) expected_list += " " + item;
+
+    std::vector<PluginHandle> plugins;
+    for (const char *name : {"constants_a", "constants_b"}) {
+        std::string path = host.ModuleDir() + "/" + name + ".py";
+        WriteFile(path, constants_script);
+        host.WriteScriptConf(path, false, name);
+        plugins.emplace_back(host.Start(name, name), TestHost::Stop);
+        ASSERT_NE(plugins.back(), nullptr);
+    }
+    EXPECT_EQ(host.log.Count(expected_list), 2u) << host.log.Text();
+
+    for (PluginHandle &plugin : plugins) {
+        for (const EventConstant &c : event_constants) {
+            auto event = static_cast<qdPluginProcessor::Event>(c.value);
+            if (c.delivery == Delivery::FLOW) {
+                auto flow = MakeFlow(c.name);
+                plugin->DispatchProcessorEvent(event, flow);
+            }
+            else if (c.delivery == Delivery::AGENT) {
+                plugin->DispatchProcessorEvent(event);
+            }
+        }
+        ASSERT_TRUE(TestHost::Sync(plugin.get()));
+        plugin.reset();  // the unload notice
+    }
+
+    for (const EventConstant &c : event_constants) {
+        if (c.delivery == Delivery::NONE) continue;
+        std::string line = "event " + std::to_string(c.value) + ": " + c.name;
+        EXPECT_EQ(host.log.Count(line), 2u) << line << "\n" << host.log.Text();
+    }
+}

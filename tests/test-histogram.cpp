@@ -1,0 +1,46 @@
+// Quantiles read from the callback time histogram.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "qpp-stats.h"
+
+TEST(Histogram, QuantilesAreWithinABucketOfTheTruth)
+{
+    struct Row
+    {
+        std::vector<uint64_t> ns;
+        double q;
+        uint64_t low, high;  // the true quantile and the bound 19% above it
+    };
+    std::vector<uint64_t> thousand;
+    for (uint64_t i = 1; i <= 1000; i++) thousand.push_back(i * 1000);
+    const Row rows[] = {
+        {{}, 0.5, 0, 0},
+        {{0}, 0.5, 0, 0},
+        {{3}, 0.99, 3, 3},
+        {{5, 5, 5}, 0.5, 5, 5},
+        {{1000, 1000000}, 0.5, 1000, 1190},
+        {{1000, 1000000}, 0.99, 1000000, 1000000},
+        {thousand, 0.5, 500000, 595000},
+        {thousand, 0.99, 990000, 1000000},
+        {{UINT64_MAX / 2}, 0.5, UINT64_MAX / 2, UINT64_MAX / 2},
+    };
+    for (const Row &row : rows) {
+        qppHistogram h;
+        for (uint64_t ns : row.ns) h.Add(ns);
+        uint64_t got = h.Quantile(row.q);
+        EXPECT_GE(got, row.low) << row.ns.size() << " values, q " << row.q;
+        EXPECT_LE(got, row.high) << row.ns.size() << " values, q " << row.q;
+        EXPECT_EQ(h.Count(), row.ns.size());
+    }
+}
+
+TEST(Histogram, MaxIsExact)
+{
+    qppHistogram h;
+    for (uint64_t ns : {7u, 123456u, 99u}) h.Add(ns);
+    EXPECT_EQ(h.Max(), 123456u);
+    EXPECT_EQ(h.Quantile(1.0), 123456u);
+}
