@@ -98,7 +98,12 @@ qppInputKind qppSniffInput(const std::string &path)
             break;
         }
     }
-    if (memchr(start.data(), 0, got) != nullptr || ! IsUtf8(start.data(), got))
+    // Only the first line is judged: what is wrong with later lines of
+    // JSON Lines is the JSON reader's to say, line by line.
+    const void *newline = memchr(start.data(), '\n', got);
+    size_t first_line = newline ? static_cast<size_t>(
+        static_cast<const unsigned char *>(newline) - start.data()) : got;
+    if (memchr(start.data(), 0, first_line) != nullptr || ! IsUtf8(start.data(), first_line))
         return qppInputKind::NEITHER;
     return qppInputKind::JSON_LINES;
 }

@@ -22,8 +22,9 @@ public:
 enum class qppInputKind { JSON_LINES, CAPTURE, NEITHER };
 
 // Reads the start of the file at path (which must be readable): a pcap or
-// pcapng magic number makes a capture; binary content (a NUL byte or bytes
-// that are not UTF-8) makes neither; anything else is taken for JSON Lines.
+// pcapng magic number makes a capture; a first line of binary content (a
+// NUL byte or bytes that are not UTF-8) makes neither; anything else is
+// taken for JSON Lines.
 qppInputKind qppSniffInput(const std::string &path);
 
 // When reading stops, besides the end of the input.
