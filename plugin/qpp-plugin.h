@@ -105,6 +105,9 @@ public:
     // The configuration's callback budget; zero when it sets none. Throws
     // qdException for a value that is not a positive number or null.
     std::chrono::nanoseconds CallbackTimeout(const nlohmann::json &conf);
+    // The configuration's "check_permissions" (default true); throws
+    // qdException for a value that is not a boolean.
+    bool CheckPermissions(const nlohmann::json &conf);
 
     // Binds one callback of the loaded script module. Worker thread only,
     // inside a thread_scope.
@@ -145,11 +148,11 @@ private:
     std::atomic<bool> reload;
     bool debug;
     qppStats stats;
+    qppWatchdog watchdog;
     // The queue's bound from the configuration; 0 means none. Written by
     // the worker at each reload, read by the hooks.
     std::atomic<uint64_t> queue_max_events{0};
     std::atomic<uint64_t> queue_max_bytes{0};
-    qppWatchdog watchdog;
     std::string script_path;
     uint8_t script_digest[20];
     std::unique_ptr<qppPySubInterpreter> interpreter;

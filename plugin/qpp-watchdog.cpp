@@ -75,14 +75,16 @@ void qppWatchdog::Configure(nanoseconds new_budget, const std::string &new_tag)
     cond.notify_all();
 }
 
-void qppWatchdog::CallStarted(uint8_t id)
+std::chrono::steady_clock::time_point qppWatchdog::CallStarted(uint8_t id)
 {
-    int64_t now = duration_cast<nanoseconds>(clock::now().time_since_epoch()).count();
+    clock::time_point started = clock::now();
+    int64_t now = duration_cast<nanoseconds>(started.time_since_epoch()).count();
     // The start names the call: two calls never share one.
     if (now <= last_start) now = last_start + 1;
     last_start = now;
     call_id.store(id, std::memory_order_relaxed);
     call_start.store(now, std::memory_order_release);
+    return started;
 }
 
 bool qppWatchdog::CallEnded()
@@ -215,7 +217,12 @@ void qppWatchdog::Run()
         bool interrupted = Interrupt(watched, message, log_line);
         guard.lock();
 
-        if (interrupted) {
+        if (! interrupted) {
+            // The call ended meanwhile, or there is no worker to interrupt
+            // (a host that runs Reload itself): look again later.
+            cond.wait_for(guard, poll);
+        }
+        else {
             interruptions++;
             // Repeated at growing intervals: a call blocked in C code is
             // reported now and then, not at every poll.

@@ -51,7 +51,8 @@ public:
     // Worker thread, interpreter lock held, around one call of the
     // callback whose bit is id. CallEnded is true when the call was
     // interrupted; a pending interruption is cleared.
-    void CallStarted(uint8_t id);
+    // CallStarted returns the start it read from the steady clock.
+    std::chrono::steady_clock::time_point CallStarted(uint8_t id);
     bool CallEnded();
 
     // Host thread, before it joins the worker: calls get the grace from now.

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qpp-permissions.h"
 #include "qpp-plugin.h"
 
 namespace {
@@ -154,6 +155,19 @@ std::chrono::nanoseconds qppPlugin::CallbackTimeout(const nlohmann::json &conf)
             std::chrono::duration<double>(seconds)));
 }
 
+bool qppPlugin::CheckPermissions(const nlohmann::json &conf)
+{
+    auto check = conf.find("check_permissions");
+    if (check == conf.end()) return true;
+    if (! check->is_boolean()) {
+        // A switch that guards the daemon is never turned off by a typo.
+        throw qdException("error loading configuration: %s: check_permissions "
+                          "must be true or false.",
+            conf_filename.c_str());
+    }
+    return check->get<bool>();
+}
+
 void qppPlugin::Reload()
 {
     qd_dprintf("%s: Loading configuration: %s\n", tag.c_str(),
@@ -194,6 +208,7 @@ void qppPlugin::Reload()
 
     // In force at once, also when the script is unchanged.
     std::chrono::nanoseconds budget = CallbackTimeout(conf);
+    bool check_permissions = CheckPermissions(conf);
     watchdog.Configure(budget, tag);
 
     std::string path;
@@ -222,6 +237,13 @@ void qppPlugin::Reload()
         return;
     }
 
+    std::string module_dir =
+        qdGlobalConfig::GetInstance().path_state_persistent + module_subdirectory;
+    // Checked before the loaded script is told anything: a refused script
+    // leaves the instance as it was, and is checked again at the next
+    // request (its digest is not kept).
+    if (check_permissions) qppCheckScriptPermissions(path, module_dir);
+
     CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0));
 
     qppPySubInterpreter::thread_scope scope(interpreter->GetInterpreterState());
@@ -239,8 +261,6 @@ void qppPlugin::Reload()
     script_functions.clear();
     script_function_mask.exchange(0);
 
-    std::string module_dir =
-        qdGlobalConfig::GetInstance().path_state_persistent + module_subdirectory;
     {
         // Looked for at every reload, not once: a script may have taken it
         // out of the list (or emptied it), and every later import, of a

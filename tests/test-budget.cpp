@@ -112,6 +112,8 @@ TEST(CallbackTimeout, ABudgetSetByAReloadAppliesToTheUnchangedScript)
 
     host.WriteConf(Conf(path, "0.1"));
     plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+    // Served before the event that needs the budget.
+    ASSERT_TRUE(TestHost::Sync(plugin));
     auto flow = MakeFlow();
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_NEW, flow);
     ASSERT_TRUE(TestHost::Sync(plugin));

@@ -1083,3 +1083,27 @@ TEST_F(Replay, ScratchCopyNeverWritesThroughLinks)
         EXPECT_EQ(Listing(real), before) << c.name;
     }
 }
+
+TEST_F(Replay, StatsPrintsThePluginsCountersLast)
+{
+    std::string input = Input({Agent(11), NamedFlow(2, "one.example"),
+        NamedFlow(3, "one.example"), Agent(12)});
+    Result r = Run({"--script", Source("counter.py"), "--stats",
+                       "--sink-output", Path("payloads"), input});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The statistics are the last thing on standard output, as one JSON
+    // document after the log.
+    size_t start = r.out.find("\n{");
+    ASSERT_NE(start, std::string::npos) << r.out;
+    nlohmann::json stats = nlohmann::json::parse(r.out.substr(start + 1));
+    EXPECT_EQ(stats["events"]["flow"]["served"], 2) << stats.dump();
+    EXPECT_EQ(stats["events"]["agent"]["served"], 2);
+    // The unload notice is a call of its own.
+    EXPECT_EQ(stats["callbacks"]["ProcessAgentEvent"]["calls"], 3);
+    EXPECT_EQ(stats["payloads"]["dispatched"], 5);
+    EXPECT_EQ(stats["reloads"]["done"], 1);
+
+    Result plain = Run({"--script", Source("counter.py"), "--sink-output",
+        Path("payloads"), input});
+    EXPECT_EQ(plain.out.find("\"events\""), std::string::npos) << plain.out;
+}

@@ -55,6 +55,7 @@ const char *const usage_text =
     "  --data-dir DIR      ... and of the module directory of this host data\n"
     "                      directory (the user's files are never written)\n"
     "  --debug             show the host's debug lines (and qpp.debug)\n"
+    "  --stats             print the plugin's statistics as JSON at the end\n"
     "  --sink-output FILE  write the payload lines to FILE instead\n"
     "  --sinks NAME,...    only these sink targets exist; others refuse\n"
     "  --expect FILE       compare the payload lines with FILE; exit 1 and\n"
@@ -86,6 +87,7 @@ struct Options
     std::string data_dir;
     std::string plugin = qppReplayDefaultPlugin();
     bool debug = false;
+    bool stats = false;
     std::string sink_output;
     bool sinks_given = false;
     std::vector<std::string> sinks;
@@ -157,6 +159,10 @@ bool ParseOptions(int argc, char **argv, Options &opt)
         else if (arg == "--debug") {
             flag();
             opt.debug = true;
+        }
+        else if (arg == "--stats") {
+            flag();
+            opt.stats = true;
         }
         else if (arg == "--sink-output")
             opt.sink_output = take();
@@ -472,6 +478,7 @@ int Run(const Options &opt)
 
     std::string error;
     qppReplayTally tally;
+    json final_stats;
     {
         qppReplayHost host(opt.plugin);
         // A call the budget cannot stop (one blocked in C code) is the one
@@ -512,12 +519,20 @@ int Run(const Options &opt)
 
         // Served, then terminated: the unload notice comes last.
         host.Stop();
-        tally = qppReplayTally::FromStats(host.Stats());
+        final_stats = host.Stats();
+        tally = qppReplayTally::FromStats(final_stats);
     }
     output.Uninstall();
     if (error.empty() && ! output.Failure().empty()) error = "qpp-replay: " + output.Failure();
 
-    fflush(stdout);
+    // After the plugin has stopped nothing else reaches standard output.
+    if (opt.stats && final_stats.is_object()) {
+        std::string text = final_stats.dump(2) + "\n";
+        if (fputs(text.c_str(), stdout) == EOF && error.empty())
+            error = "qpp-replay: cannot write standard output: " + ErrnoText();
+    }
+    if (fflush(stdout) != 0 && error.empty())
+        error = "qpp-replay: cannot write standard output: " + ErrnoText();
     bool differs = false;
     if (! error.empty())
         fprintf(stderr, "%s\n", error.c_str());
