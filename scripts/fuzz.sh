@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, in build-fuzz), replays every committed seed
 # and past crash input once, then fuzzes each target for a bounded time.
 #
-#   bash scripts/fuzz.sh [SECONDS]     (per target; default 60)
+#   bash scripts/fuzz.sh [SECONDS]     (per target; default 45)
 #
 # Each target fuzzes a scratch copy of its corpus (fuzz/corpus/<target> and
 # fuzz/regressions/<target>), so the committed corpus never grows. Whatever
@@ -15,16 +15,17 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-60}
+seconds=${1:-45}
 if ! [[ $seconds =~ ^[0-9]+$ ]] || ((seconds == 0)); then
   echo "usage: bash scripts/fuzz.sh [SECONDS]" >&2
   exit 2
 fi
 
-targets=(fuzz-config fuzz-encode fuzz-replay)
+targets=(fuzz-config fuzz-encode fuzz-replay fuzz-capture)
 # The encoder's inputs are cheaper short, and no longer reach more: list
 # lengths come from two bytes, and an exhausted input yields empty items.
-declare -A max_len=([fuzz-encode]=4096)
+# A capture's seeds are whole conversations of a few kilobytes each.
+declare -A max_len=([fuzz-encode]=4096 [fuzz-capture]=16384)
 
 # The fuzzer runtime comes with clang's compiler-rt (Debian: libclang-rt-14-dev).
 if ! command -v clang++ >/dev/null; then

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   mypy dpkg-dev file
+  libpcap-dev libndpi-dev libndpi-bin
 )
 
 missing=()

@@ -62,7 +62,7 @@ for stage in tsan fuzz soak package; do
   if [[ -f scripts/$stage.sh ]]; then
     echo "== $stage"
     case $stage in
-      fuzz) bash scripts/fuzz.sh 60 ;;
+      fuzz) bash scripts/fuzz.sh 45 ;;
       tsan) bash scripts/tsan.sh --all ;;
       *) bash "scripts/$stage.sh" ;;
     esac

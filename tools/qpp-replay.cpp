@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -27,6 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "capture-input.h"
 #include "replay-diff.h"
 #include "replay-flow.h"
 #include "replay-host.h"
@@ -93,6 +95,7 @@ struct Options
     std::map<std::string, std::string> vars;
     qppReplayBudget budget;
     std::string input = "-";
+    qppCaptureInputOptions capture;  // capture input (tools/capture)
 };
 
 std::vector<std::string> SplitNames(const std::string &list)
@@ -104,6 +107,18 @@ std::vector<std::string> SplitNames(const std::string &list)
         if (! name.empty()) names.push_back(name);
     }
     return names;
+}
+
+// Capture input: a capture option's bad value is a usage error.
+bool CaptureOption(const std::string &arg, const std::function<std::string()> &take,
+    qppCaptureInputOptions &capture)
+{
+    try {
+        return qppCaptureOption(arg, take, capture);
+    }
+    catch (const qppCaptureError &e) {
+        throw UsageError(e.what());
+    }
 }
 
 // Returns false when the user asked for help.
@@ -175,6 +190,7 @@ bool ParseOptions(int argc, char **argv, Options &opt)
                 throw UsageError("--var needs NAME=VALUE, not " + var);
             opt.vars[var.substr(0, at)] = var.substr(at + 1);
         }
+        else if (CaptureOption(arg, take, opt.capture)) { }
         else if (arg.size() > 1 && arg[0] == '-')
             throw UsageError("unknown option " + arg);
         else {
@@ -391,6 +407,10 @@ int Run(const Options &opt)
 {
     RefuseToOverwrite(opt);
 
+    // Capture input: a capture file, or a live interface opened (and root
+    // given up) before any script is read; null for JSON Lines.
+    std::unique_ptr<qppCaptureInput> capture = qppCaptureInput::Open(opt.capture, opt.input);
+
     // Everything the user named is checked before the plugin starts, so a
     // typo costs nothing and explains itself.
     std::ifstream input_file;
@@ -474,7 +494,13 @@ int Run(const Options &opt)
         Replay replay(host, scratch->Conf(), input_dir);
         std::string text;
         size_t number = 0;
-        while (std::getline(input, text)) {
+        if (capture) {
+            // A file waits for the script every 4096 events; an interface
+            // never does.
+            qppCapturePluginEvents events(host.Plugin(), capture->Live() ? 0 : 4096);
+            error = capture->Deliver(events);
+        }
+        while (! capture && std::getline(input, text)) {
             number++;
             if (! text.empty() && text.back() == '\r') text.pop_back();
             if (text.find_first_not_of(" \t") == std::string::npos) continue;
@@ -488,7 +514,7 @@ int Run(const Options &opt)
             // Output that cannot be written is lost: no point going on.
             if (! output.Failure().empty()) break;
         }
-        if (error.empty() && input.bad())
+        if (error.empty() && ! capture && input.bad())
             error = "cannot read " + opt.input + ": " + ErrnoText();
 
         // Served, then terminated: the unload notice comes last.
@@ -531,6 +557,7 @@ int main(int argc, char **argv)
     try {
         if (! ParseOptions(argc, argv, opt)) {
             fputs(usage_text, stdout);
+            printf("\n%s", qppCaptureUsage);
             if (fflush(stdout) != 0) {
                 fprintf(stderr, "qpp-replay: cannot write standard output: %s\n",
                     strerror(errno));
@@ -540,7 +567,7 @@ int main(int argc, char **argv)
         }
     }
     catch (const UsageError &e) {
-        fprintf(stderr, "qpp-replay: %s\n\n%s", e.what(), usage_text);
+        fprintf(stderr, "qpp-replay: %s\n\n%s\n%s", e.what(), usage_text, qppCaptureUsage);
         return QPP_REPLAY_BAD;
     }
 
@@ -548,6 +575,11 @@ int main(int argc, char **argv)
         return Run(opt);
     }
     catch (const qppReplaySetupError &e) {
+        fflush(stdout);
+        fprintf(stderr, "qpp-replay: %s\n", e.what());
+        return QPP_REPLAY_BAD;
+    }
+    catch (const qppCaptureError &e) {
         fflush(stdout);
         fprintf(stderr, "qpp-replay: %s\n", e.what());
         return QPP_REPLAY_BAD;
