@@ -225,20 +225,6 @@ bool IsRegularFile(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string DirName(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    return (slash == std::string::npos) ? path : path.substr(slash + 1);
-}
-
 // What a replay line does to the plugin.
 class Replay
 {
@@ -428,7 +414,7 @@ int Run(const Options &opt)
         input_dir = getcwd(cwd, sizeof(cwd)) ? cwd : ".";
     }
     else
-        input_dir = DirName(opt.input);
+        input_dir = qppReplayDirName(opt.input);
 
     std::vector<std::string> expected;
     if (! opt.expect.empty()) {
@@ -448,7 +434,7 @@ int Run(const Options &opt)
         }
         // The plugin imports the script by its module name, which only a
         // file ending in .py provides.
-        std::string base = BaseName(opt.script);
+        std::string base = qppReplayBaseName(opt.script);
         if (base.size() <= 3 || base.compare(base.size() - 3, 3, ".py") != 0) {
             throw qppReplaySetupError("the script " + opt.script +
                 " must be a file whose name ends in .py: it is imported as a module");

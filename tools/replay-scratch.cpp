@@ -27,20 +27,6 @@ const char *const budget_key = "callback_timeout";
 
 std::string ErrnoText() { return strerror(errno); }
 
-std::string DirName(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    return (slash == std::string::npos) ? path : path.substr(slash + 1);
-}
-
 std::string RealPath(const std::string &path)
 {
     char resolved[PATH_MAX];
@@ -185,6 +171,20 @@ ordered_json Seconds(double seconds)
 
 }  // namespace
 
+std::string qppReplayDirName(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string qppReplayBaseName(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    return (slash == std::string::npos) ? path : path.substr(slash + 1);
+}
+
 bool qppReplayReadFile(const std::string &path, std::string &content)
 {
     std::ifstream file(path, std::ios::binary);
@@ -248,7 +248,7 @@ qppReplayScratch::qppReplayScratch()
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) {
         throw qppReplaySetupError("cannot make a temporary directory in " +
-            DirName(pattern) + ": " + ErrnoText());
+            qppReplayDirName(pattern) + ": " + ErrnoText());
     }
     root = name.data();
     data_dir = root + "/data";
@@ -277,10 +277,10 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForScript(const std::string 
 
     std::unique_ptr<qppReplayScratch> scratch(new qppReplayScratch);
     std::string module_dir = scratch->data_dir + module_subdirectory;
-    std::string name = BaseName(script);
-    std::string dir = RealPath(DirName(script));
+    std::string name = qppReplayBaseName(script);
+    std::string dir = RealPath(qppReplayDirName(script));
     if (dir.empty())
-        throw qppReplaySetupError("cannot read " + DirName(script) + ": " + ErrnoText());
+        throw qppReplaySetupError("cannot read " + qppReplayDirName(script) + ": " + ErrnoText());
     for (auto &entry : Entries(dir)) {
         if (entry != name) Link(dir + "/" + entry, module_dir + "/" + entry);
     }
@@ -370,15 +370,15 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForConf(const std::string &c
     // of its own, off the module search path as the original is.
     std::string relative = Below(Absolute(data_dir), Absolute(script));
     if (relative.empty())
-        relative = Below(data_real, RealPath(DirName(script)) + "/" + BaseName(script));
+        relative = Below(data_real, RealPath(qppReplayDirName(script)) + "/" + qppReplayBaseName(script));
     std::string copy;
     if (! relative.empty()) {
-        MakeDirectories(scratch->data_dir, DirName(relative));
+        MakeDirectories(scratch->data_dir, qppReplayDirName(relative));
         copy = scratch->data_dir + relative;
     }
     else {
         MakeDirectory(scratch->root + "/elsewhere");
-        copy = scratch->root + "/elsewhere/" + BaseName(script);
+        copy = scratch->root + "/elsewhere/" + qppReplayBaseName(script);
     }
     WriteOwnFile(copy, script_content);
 

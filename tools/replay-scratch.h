@@ -73,5 +73,9 @@ private:
 std::string qppReplayConfiguredScript(const std::string &conf,
     const std::map<std::string, std::string> &vars, std::string &why);
 
+// The directory part of a path ("." for a bare name), and the last part.
+std::string qppReplayDirName(const std::string &path);
+std::string qppReplayBaseName(const std::string &path);
+
 bool qppReplayReadFile(const std::string &path, std::string &content);
 bool qppReplayWriteFile(const std::string &path, const std::string &content);
