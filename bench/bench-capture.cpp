@@ -22,6 +22,7 @@
 #include <pcap/pcap.h>
 
 #include "bench-host.h"
+#include "qpp-plugin.h"
 #include "capture-flows.h"
 
 namespace {

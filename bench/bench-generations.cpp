@@ -19,6 +19,7 @@
 #include <string>
 
 #include "bench-host.h"
+#include "qpp-plugin.h"
 
 namespace {
 

@@ -1,43 +1,38 @@
-// What the benchmarks need of a host: a data directory holding their
-// scripts with a configuration for each, and a way to wait until a plugin
-// has served what it was given.
+// What the benchmarks need of a host, from the host kit: a data directory
+// holding their scripts with a configuration for each, and a way to wait
+// until a plugin has served what it was given. The benchmarks construct the
+// plugin class directly, linked in, so that their floors can call the same
+// encoder and interpreter without the queue.
 #pragma once
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <initializer_list>
+#include <memory>
 #include <string>
-#include <sys/stat.h>
+#include <vector>
 
-#include "qd-sync.h"
-#include "qpp-plugin.h"
+#include "qpp-data-dir.h"
+#include "qpp-hosted-plugin.h"
 
-// Makes a temporary data directory, copies bench/scripts/NAME.py into its
-// module directory and writes DATA/NAME.json naming it, for each name; sets
-// the host's data directory. Returns the data directory.
+// A data directory named after prefix, made the host's, with each
+// bench/scripts/NAME.py in its module directory and DATA/NAME.json naming
+// it. Returns its path; it is removed when the process ends.
 inline std::string qppBenchDataDir(
     const char *prefix, std::initializer_list<const char *> scripts)
 {
-    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    std::string data_dir = mkdtemp(&pattern[0]);
-    std::string modules = data_dir + "/quiven-proc-python";
-    mkdir(modules.c_str(), 0755);
-    qdGlobalConfig::GetInstance().path_state_persistent = data_dir;
+    static std::vector<std::unique_ptr<qppDataDir>> made;
+    made.push_back(std::make_unique<qppDataDir>(prefix));
+    qppDataDir &data = *made.back();
     for (std::string script : scripts) {
-        std::ifstream in(std::string(QPP_BENCH_DIR) + "/scripts/" + script + ".py");
-        std::ofstream out(modules + "/" + script + ".py");
-        out << in.rdbuf();
-        std::ofstream conf(data_dir + "/" + script + ".json");
-        conf << "{\"script\": \"" << modules << "/" << script << ".py\"}";
+        std::string path = data.InstallScript(
+            std::string(QPP_BENCH_DIR) + "/scripts/" + script + ".py");
+        data.WriteConf("{\"script\": \"" + path + "\"}", script);
     }
-    return data_dir;
+    return data.Path();
 }
 
 // True once plugin has served every event and reload request given before.
-inline bool qppBenchSync(qppPlugin *plugin)
+inline bool qppBenchSync(qdPluginProcessor *plugin)
 {
-    qdSyncPoint sync;
-    plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
-    return sync.Wait(std::chrono::minutes(5));
+    return qppHostSync(plugin, std::chrono::minutes(5));
 }

@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench-host.h"
+#include "qpp-plugin.h"
 
 namespace {
 

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bench-host.h"
+#include "qpp-plugin.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
-// A small daemon for tests: loads the built plugin the way quivend does
-// (dlopen with RTLD_LOCAL, then the factory), gives it a data directory, a
-// configuration file and a script, and records what the plugin and its
-// script write to the host log and to sinks.
+// The tests' host: the host kit with the tests' own scripts, the built
+// plugin and the tests' deadline, plus what only tests need (standard error
+// caught, a sample flow).
 #pragma once
 
 #include <chrono>
@@ -14,6 +13,9 @@
 #include <vector>
 
 #include "qd-sink.h"
+#include "qpp-data-dir.h"
+#include "qpp-host-capture.h"
+#include "qpp-hosted-plugin.h"
 #include "quivend.h"
 
 namespace qpptest {
@@ -22,45 +24,25 @@ using namespace std::chrono_literals;
 
 constexpr auto deadline = 20s;
 
-// Everything written to the host log, line by line, with waits.
-class LogRecorder
+// The kit's recorders with the tests' deadline as the default wait.
+class LogRecorder : public qppLogRecorder
 {
 public:
-    LogRecorder();
-    ~LogRecorder();
-
-    std::vector<std::string> Lines();
-    std::string Text();
-    size_t Count(const std::string &text);
-    // Waits until some line contains text at least n times in all.
     bool WaitFor(const std::string &text, size_t n = 1,
-        std::chrono::milliseconds timeout = deadline);
-
-private:
-    void Write(const std::string &message);
-
-    std::mutex lock;
-    std::condition_variable cond;
-    std::string pending;
-    std::vector<std::string> lines;
+        std::chrono::milliseconds timeout = deadline)
+    {
+        return qppLogRecorder::WaitFor(text, n, timeout);
+    }
 };
 
-// Payloads delivered to sinks, copied as the host hands them on.
-class SinkRecorder
+class SinkRecorder : public qppSinkRecorder
 {
 public:
-    // Registers sinks under these names, or a catch-all one when empty.
-    explicit SinkRecorder(const std::vector<std::string> &targets = {});
-    ~SinkRecorder();
-
-    std::vector<qdSinkPayload> Payloads();
-    bool WaitFor(size_t n, std::chrono::milliseconds timeout = deadline);
-
-private:
-    std::mutex lock;
-    std::condition_variable cond;
-    std::vector<qdSinkPayload> payloads;
-    std::vector<std::string> targets;
+    using qppSinkRecorder::qppSinkRecorder;
+    bool WaitFor(size_t n, std::chrono::milliseconds timeout = deadline)
+    {
+        return qppSinkRecorder::WaitFor(n, timeout);
+    }
 };
 
 // Redirects file descriptor 2 into a file while alive (Python tracebacks).
@@ -77,32 +59,48 @@ private:
 };
 
 std::string TestDataDir();  // the tests' own directory (scripts beside it)
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &content);
+inline std::string ReadFile(const std::string &path) { return qppReadFile(path); }
+inline void WriteFile(const std::string &path, const std::string &content)
+{
+    qppWriteFile(path, content);
+}
 
+// The kit's data directory and plugin library, with the tests' scripts
+// and the built plugin.
 class TestHost
 {
 public:
     TestHost();
-    ~TestHost();
 
     // The host data directory; scripts go to its module directory.
-    const std::string &DataDir() const { return data_dir; }
-    std::string ModuleDir() const { return data_dir + "/quiven-proc-python"; }
-    std::string ConfPath(const std::string &name = "plugin") const;
+    const std::string &DataDir() const { return data.Path(); }
+    std::string ModuleDir() const { return data.ModuleDir(); }
+    std::string ConfPath(const std::string &name = "plugin") const
+    {
+        return data.ConfPath(name);
+    }
 
     // Copies tests/scripts/<script> into the module directory (as
     // <as>, when given) and returns its path there.
     std::string InstallScript(
         const std::string &script, const std::string &as = std::string());
-    void WriteConf(const std::string &json, const std::string &name = "plugin");
+    void WriteConf(const std::string &json, const std::string &name = "plugin")
+    {
+        data.WriteConf(json, name);
+    }
     // A configuration naming the script path, with debug on or off.
     void WriteScriptConf(const std::string &script_path, bool debug = false,
-        const std::string &name = "plugin");
+        const std::string &name = "plugin")
+    {
+        data.WriteScriptConf(script_path, debug, name);
+    }
 
     // Calls the factory; null when it refuses. Throws what it throws.
     qdPluginProcessor *Create(const std::string &tag,
-        const std::map<std::string, std::string> &params);
+        const std::map<std::string, std::string> &params)
+    {
+        return library.Create(tag, params);
+    }
     // Factory with conf_filename = ConfPath(name).
     qdPluginProcessor *Create(
         const std::string &tag = "python-test", const std::string &name = "plugin");
@@ -111,17 +109,19 @@ public:
     qdPluginProcessor *Start(
         const std::string &tag = "python-test", const std::string &name = "plugin");
     // Terminate, then delete (joins the worker).
-    static void Stop(qdPluginProcessor *plugin);
+    static void Stop(qdPluginProcessor *plugin) { qppHostStop(plugin); }
     // Asks the plugin to serve everything delivered so far.
     static bool Sync(qdPluginProcessor *plugin,
-        std::chrono::milliseconds timeout = deadline);
+        std::chrono::milliseconds timeout = deadline)
+    {
+        return qppHostSync(plugin, timeout);
+    }
 
     LogRecorder log;
 
 private:
-    void *handle;
-    qdPluginInitFunction init;
-    std::string data_dir;
+    qppDataDir data;
+    qppPluginLibrary library;
 };
 
 // A flow with the usual identity filled in; detection_init set.

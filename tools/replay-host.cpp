@@ -1,10 +1,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <dlfcn.h>
 
 #include <nlohmann/json.hpp>
 
+#include "qpp-host-capture.h"
 #include "replay-host.h"
 
 using json = nlohmann::json;
@@ -44,14 +44,10 @@ void qppReplayOutput::Install(
     const std::vector<std::string> &targets, bool accept_any)
 {
     qd_set_log_sink([this](const std::string &message) { Log(message); });
-    auto sink = [this](const qdSinkPayload &payload) { Payload(payload); };
-    if (accept_any)
-        qd_sink_register_any(sink);
-    else {
-        // Only these exist: the host refuses any other target by throwing,
-        // and the script's dispatch returns False.
-        for (auto &target : targets) qd_sink_register(target, sink);
-    }
+    // Without accept_any only these targets exist: the host refuses any
+    // other by throwing, and the script's dispatch returns False.
+    qppInstallSinks(accept_any, targets,
+        [this](const qdSinkPayload &payload) { Payload(payload); });
 }
 
 void qppReplayOutput::Uninstall()
@@ -106,102 +102,15 @@ void qppReplayOutput::Payload(const qdSinkPayload &payload)
     Write(payloads, payload_name, line);
 }
 
-qppReplayHost::qppReplayHost(const std::string &plugin_path)
+qppReplayHost::qppReplayHost(const std::string &plugin_path) : library(plugin_path)
 {
-    // As the daemon loads its plugins: every symbol now, none made global.
-    handle = dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char *error = dlerror();
-        throw qppReplaySetupError("cannot load the plugin " + plugin_path +
-            ": " + (error ? error : "unknown error"));
-    }
-    init = reinterpret_cast<qdPluginInitFunction>(dlsym(handle, "qdPluginInit"));
-    if (init == nullptr) {
-        throw qppReplaySetupError(
-            plugin_path + " is not a plugin: it has no qdPluginInit");
-    }
+    SetPatience(std::chrono::seconds(10));
 }
 
-qppReplayHost::~qppReplayHost()
+void qppReplayHost::SetPatience(std::chrono::milliseconds patience)
 {
-    Stop();
-    // The library stays loaded: the Python runtime it embeds cannot be
-    // unloaded and loaded again within one process.
-}
-
-void qppReplayHost::Start(const std::string &tag, const std::string &conf_filename)
-{
-    qdPlugin *created = nullptr;
-    try {
-        created = init(tag, {{"conf_filename", conf_filename}});
-    }
-    catch (const std::exception &e) {
-        throw qppReplaySetupError(std::string("the plugin refused to start: ") + e.what());
-    }
-    if (created == nullptr)
-        throw qppReplaySetupError("the plugin refused to start");
-    plugin = static_cast<qdPluginProcessor *>(created);
-    plugin->Create();
-    // The worker's first pass loads configuration and script before it
-    // serves anything, the sync point included; events delivered before
-    // that would meet an empty subscription mask and be dropped.
-    Sync();
-}
-
-void qppReplayHost::Sync()
-{
-    if (plugin == nullptr) return;
-    // The sync point must outlive the plugin's use of it: the plugin signals
-    // it when served, or when its worker stops, so waiting until then is
-    // always safe and always ends.
-    qdSyncPoint sync;
-    plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
-    // A long wait alone says nothing: a large input takes long to serve.
-    // Only counters that stand still for the whole patience mean that one
-    // call (or one import) has run that long.
-    std::string counters = Stats().dump();
-    auto still_since = std::chrono::steady_clock::now();
-    bool told = false;
-    while (! sync.Wait(std::chrono::milliseconds(250))) {
-        std::string now = Stats().dump();
-        if (now != counters) {
-            counters = now;
-            still_since = std::chrono::steady_clock::now();
-        }
-        else if (! told && std::chrono::steady_clock::now() - still_since >= patience) {
-            fprintf(stderr, "qpp-replay: still waiting for the plugin; "
-                "is a script callback blocked?\n");
-            told = true;
-        }
-    }
-}
-
-json qppReplayHost::Stats()
-{
-    if (plugin == nullptr) return final_stats;
-    json stats;
-    plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
-    return stats;
-}
-
-void qppReplayHost::Reload()
-{
-    if (plugin != nullptr) plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
-}
-
-void qppReplayHost::Stop()
-{
-    if (plugin == nullptr) return;
-    Sync();
-    plugin->Terminate();
-    // The worker notices the terminate flag after its current wait for
-    // events, which may last a second; one more sync point wakes it at once,
-    // and it is signalled whether it is served or left behind.
-    Sync();
-    // The unload notice may still be running; once the worker has ended,
-    // its counters are final.
-    plugin->Join();
-    final_stats = Stats();
-    delete plugin;
-    plugin = nullptr;
+    instance.SetPatience(patience, [] {
+        fprintf(stderr, "qpp-replay: still waiting for the plugin; "
+            "is a script callback blocked?\n");
+    });
 }

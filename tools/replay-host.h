@@ -7,21 +7,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "qd-sink.h"
+#include "qpp-hosted-plugin.h"
 #include "quivend.h"
 
-// Failures of the set-up, worded for the user (no line of input involved).
-class qppReplaySetupError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
+// Failures of the set-up, worded for the user (no line of input involved);
+// the host kit's own failures are of this kind.
+using qppReplaySetupError = qppHostError;
 
 // Standard output carries the host log and, unless they go to a file of
 // their own, the payload lines; one mutex keeps lines whole and in the order
@@ -71,41 +68,38 @@ private:
     std::string failure;  // guarded by lock
 };
 
-// One plugin instance, loaded and driven as the daemon does.
+// One plugin instance, loaded and driven as the daemon does by the host
+// kit, with the tool's hint when a callback seems blocked.
 class qppReplayHost
 {
 public:
     // Loads the plugin library and resolves its factory.
     explicit qppReplayHost(const std::string &plugin_path);
-    ~qppReplayHost();
-
-    qppReplayHost(const qppReplayHost &) = delete;
-    qppReplayHost &operator=(const qppReplayHost &) = delete;
 
     // Factory, then the worker; returns once the first load is done.
-    void Start(const std::string &tag, const std::string &conf_filename);
+    void Start(const std::string &tag, const std::string &conf_filename)
+    {
+        instance.Start(library, tag, conf_filename);
+    }
     // Returns once the plugin has served every event and reload request
     // delivered so far.
-    void Sync();
-    void Reload();
+    void Sync() { instance.Sync(); }
+    void Reload() { instance.Reload(); }
     // Serves what is still queued, then terminates and deletes the plugin;
     // the unload notice is the last thing its script sees.
-    void Stop();
+    void Stop() { instance.Stop(); }
 
     // The plugin's own counters (null when it keeps none): as they are now
     // while it runs, and as its worker left them once it has been stopped.
-    nlohmann::json Stats();
+    nlohmann::json Stats() { return instance.Stats(); }
 
     // How long Sync waits while the plugin makes no progress before it
     // suggests that a callback is blocked.
-    void SetPatience(std::chrono::milliseconds patience) { this->patience = patience; }
+    void SetPatience(std::chrono::milliseconds patience);
 
-    qdPluginProcessor *Plugin() const { return plugin; }
+    qdPluginProcessor *Plugin() const { return instance.Plugin(); }
 
 private:
-    void *handle = nullptr;
-    qdPluginInitFunction init = nullptr;
-    qdPluginProcessor *plugin = nullptr;
-    nlohmann::json final_stats;
-    std::chrono::milliseconds patience{10000};
+    qppPluginLibrary library;
+    qppHostedPlugin instance;
 };

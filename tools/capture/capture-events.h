@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "qd-sync.h"
+#include "qpp-hosted-plugin.h"
 #include "quivend.h"
 
 class qppCaptureEvents
@@ -58,18 +58,10 @@ private:
     {
         if (pace == 0 || ++since < pace) return;
         since = 0;
-        // The plugin signals the sync point when it has served everything
-        // before it, or when its worker stops: the wait always ends.
-        qdSyncPoint sync;
-        plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
-        bool told = false;
-        while (! sync.Wait(std::chrono::seconds(10))) {
-            if (! told) {
-                fprintf(stderr, "qpp-replay: still waiting for the plugin; "
-                    "is a script callback blocked?\n");
-                told = true;
-            }
-        }
+        qppHostSyncPatiently(plugin, std::chrono::seconds(10), [] {
+            fprintf(stderr, "qpp-replay: still waiting for the plugin; "
+                "is a script callback blocked?\n");
+        });
     }
 
     qdPluginProcessor *plugin;
