@@ -22,7 +22,6 @@
 #include <pcap/pcap.h>
 
 #include "bench-host.h"
-#include "qpp-plugin.h"
 #include "capture-flows.h"
 
 namespace {
@@ -106,18 +105,10 @@ std::unique_ptr<qppPlugin> Start(const std::string &script)
         qd_set_log_sink([](const std::string &) { });
         data_dir = qppBenchDataDir("qpp-bench-capture", {"bench_noop"});
         // The example runs as shipped.
-        std::string modules = data_dir + "/quiven-proc-python";
-        std::ifstream in(std::string(QPP_EXAMPLES_DIR) + "/tls_inventory.py");
-        std::ofstream out(modules + "/tls_inventory.py");
-        out << in.rdbuf();
-        std::ofstream conf(data_dir + "/tls_inventory.json");
-        conf << "{\"script\": \"" << modules << "/tls_inventory.py\"}";
+        qppBenchAddScript(data_dir,
+            std::string(QPP_EXAMPLES_DIR) + "/tls_inventory.py", "tls_inventory");
     }
-    std::unique_ptr<qppPlugin> plugin(new qppPlugin(
-        "bench", {{"conf_filename", data_dir + "/" + script + ".json"}}));
-    plugin->Create();
-    qppBenchSync(plugin.get());
-    return plugin;
+    return qppBenchStart(data_dir, script, "bench");
 }
 
 void Rate(benchmark::State &state, size_t packets)
@@ -151,8 +142,7 @@ static void CaptureThroughPlugin(benchmark::State &state, const std::string &scr
         qppBenchSync(plugin.get());
     }
     Rate(state, packets);
-    plugin->Terminate();
-    plugin.reset();
+    qppBenchStop(plugin);
 }
 
 static void BM_CaptureNoopScript(benchmark::State &state) { CaptureThroughPlugin(state, "bench_noop"); }

@@ -19,7 +19,6 @@
 #include <string>
 
 #include "bench-host.h"
-#include "qpp-plugin.h"
 
 namespace {
 
@@ -41,13 +40,9 @@ double Heap()
 
 bool Cycle(const std::string &data_dir, const std::string &script)
 {
-    std::unique_ptr<qppPlugin> plugin(new qppPlugin(
-        "generations", {{"conf_filename", data_dir + "/" + script + ".json"}}));
-    plugin->Create();
-    bool ok = qppBenchSync(plugin.get());
-    plugin->Terminate();
-    plugin.reset();
-    return ok;
+    std::unique_ptr<qppPlugin> plugin = qppBenchStart(data_dir, script, "generations");
+    qppBenchStop(plugin);
+    return true;
 }
 
 int Run(const std::string &script, long warmup, long cycles)

@@ -9,7 +9,6 @@
 #include <benchmark/benchmark.h>
 
 #include "bench-host.h"
-#include "qpp-plugin.h"
 
 namespace {
 
@@ -32,18 +31,10 @@ bool Sync(qppPlugin *plugin) { return qppBenchSync(plugin); }
 std::unique_ptr<qppPlugin> Start(const std::string &script)
 {
     Setup();
-    std::unique_ptr<qppPlugin> plugin(new qppPlugin(
-        "bench", {{"conf_filename", data_dir + "/" + script + ".json"}}));
-    plugin->Create();
-    Sync(plugin.get());
-    return plugin;
+    return qppBenchStart(data_dir, script, "bench");
 }
 
-void Stop(std::unique_ptr<qppPlugin> &plugin)
-{
-    plugin->Terminate();
-    plugin.reset();
-}
+void Stop(std::unique_ptr<qppPlugin> &plugin) { qppBenchStop(plugin); }
 
 // A TLS flow of the kind the daemon sees most.
 std::shared_ptr<qdFlow> MakeFlow(int n)

@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "bench-host.h"
-#include "qpp-plugin.h"
 
 namespace {
 
@@ -93,22 +92,10 @@ bool Sync(qppPlugin *plugin) { return qppBenchSync(plugin); }
 
 std::unique_ptr<qppPlugin> Start(const std::string &script)
 {
-    std::unique_ptr<qppPlugin> plugin(new qppPlugin(
-        "soak", {{"conf_filename", data_dir + "/" + script + ".json"}}));
-    plugin->Create();
-    if (! Sync(plugin.get())) {
-        fprintf(stderr, "soak: the plugin did not start\n");
-        exit(1);
-    }
-    return plugin;
+    return qppBenchStart(data_dir, script, "soak");
 }
 
-void Stop(std::unique_ptr<qppPlugin> &plugin)
-{
-    plugin->Terminate();
-    Sync(plugin.get());  // wakes the worker, which then sees the request
-    plugin.reset();
-}
+void Stop(std::unique_ptr<qppPlugin> &plugin) { qppBenchStop(plugin); }
 
 // A TLS flow as the daemon keeps them; flows share their interface.
 std::shared_ptr<qdFlow> MakeFlow(long n, const std::shared_ptr<qdInterface> &iface)
