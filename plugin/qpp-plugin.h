@@ -46,7 +46,7 @@
 #include "quivend.h"
 
 #define QPP_PLUGIN_NAME "Quiven Python Processor Plugin"
-#define QPP_PLUGIN_VERSION "1.0.35"
+// QPP_PLUGIN_VERSION comes from the project version, given by the build.
 
 // How long destruction waits for threads that a script started to end.
 constexpr std::chrono::seconds script_thread_wait(3);
