@@ -8,18 +8,12 @@
 #include <algorithm>
 #include <chrono>
 #include <arpa/inet.h>
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
 #include <map>
 #include <netinet/in.h>
 #include <numeric>
 #include <regex>
 #include <set>
-#include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,51 +21,18 @@
 #include <unistd.h>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "capture-frames.h"
-
-extern char **environ;
+#include "replay-tool.h"
 
 namespace {
 
 using json = nlohmann::json;
-
-struct Result
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string &path, const std::string &content)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
-}
-
-std::vector<std::string> SplitLines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) lines.push_back(line);
-    return lines;
-}
-
-bool Contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using namespace tool;
+using ::testing::HasSubstr;
 
 std::string Capture(const std::string &name) { return std::string(QPP_CAPTURES_DIR) + "/" + name; }
 std::string Script(const std::string &name) { return std::string(QPP_REPLAY_TEST_DIR) + "/" + name; }
@@ -173,62 +134,9 @@ int IpProtocol(const std::string &l4)
     return -1;
 }
 
-class Captures : public ::testing::Test
+class Captures : public ToolTest
 {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/qpp-capture-test-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        work = name;
-    }
-
-    void TearDown() override
-    {
-        std::string command = "rm -rf '" + work + "'";
-        if (system(command.c_str()) != 0) { }
-    }
-
-    std::string Path(const std::string &name) const { return work + "/" + name; }
-
-    // Starts the tool with args; its output goes to files in the work
-    // directory. Returns its process id, or -1.
-    pid_t Spawn(const std::vector<std::string> &args)
-    {
-        std::string out = Path("stdout"), err = Path("stderr");
-        std::vector<std::string> words = {QPP_REPLAY_PATH};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &word : words) argv.push_back(const_cast<char *>(word.c_str()));
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid;
-        int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0) << "cannot run " << argv[0];
-        return rc == 0 ? pid : -1;
-    }
-
-    // Waits for the tool to end and collects what it wrote.
-    Result Wait(pid_t pid)
-    {
-        Result result;
-        if (pid < 0) return result;
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-        result.out = ReadFile(Path("stdout"));
-        result.err = ReadFile(Path("stderr"));
-        return result;
-    }
-
-    Result Run(const std::vector<std::string> &args) { return Wait(Spawn(args)); }
-
     // The final dictionaries of the flows the script saw expire.
     static std::vector<json> ExpiredFlows(const std::string &out)
     {
@@ -238,8 +146,6 @@ protected:
         }
         return flows;
     }
-
-    std::string work;
 };
 
 struct CompareCase
@@ -369,34 +275,33 @@ INSTANTIATE_TEST_SUITE_P(RealCaptures, CompareWithNdpi, ::testing::Values(
 
 using namespace frames;
 
-TEST_F(Captures, AFileNeitherJsonLinesNorACaptureIsRefused)
+// Files that are no capture this host reads are refused before the plugin
+// starts.
+TEST_F(Captures, FilesThatAreNoUsableCaptureAreRefused)
 {
-    std::string junk = Path("junk.bin");
-    WriteFile(junk, std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0\0", 12));
-    Result r = Run({"--script", Script("capture_flows.py"), junk});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "qpp-replay: " + junk +
-        " is neither JSON Lines nor a capture (pcap or pcapng): it starts with binary data\n");
-    EXPECT_EQ(r.out, "") << "refused before the plugin starts";
-}
-
-TEST_F(Captures, ACaptureWithALinkTypeNotDecodedIsRefused)
-{
-    std::string file = Path("wifi.pcap");
-    WriteFile(file, Pcap(105, {{0, Bytes(30, 0)}}));
-    Result r = Run({"--script", Script("capture_flows.py"), file});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(Contains(r.err, "qpp-replay: cannot read the capture " + file +
-        ": its link type 105 (IEEE802_11) is not one this host decodes")) << r.err;
-}
-
-TEST_F(Captures, ACaptureHeaderThatIsNotOneIsRefused)
-{
-    std::string file = Path("bad.pcap");
-    WriteFile(file, std::string("\xd4\xc3\xb2\xa1\x09\x00", 6));
-    Result r = Run({"--script", Script("capture_flows.py"), file});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(Contains(r.err, "qpp-replay: cannot read the capture " + file + ": ")) << r.err;
+    struct Case
+    {
+        std::string name;
+        std::string content;
+        std::string message;  // after "qpp-replay: " and the file's name
+    };
+    const std::vector<Case> cases = {
+        {"junk.bin", std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0\0", 12),
+            " is neither JSON Lines nor a capture (pcap or pcapng): it starts with binary data\n"},
+        {"wifi.pcap", Pcap(105, {{0, Bytes(30, 0)}}),
+            ": its link type 105 (IEEE802_11) is not one this host decodes"},
+        {"bad.pcap", std::string("\xd4\xc3\xb2\xa1\x09\x00", 6), ": "},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string file = Path(c.name);
+        WriteFile(file, c.content);
+        Result r = Run({"--script", Script("capture_flows.py"), file});
+        EXPECT_EQ(r.status, 2);
+        std::string prefix = c.name == "junk.bin" ? "qpp-replay: " : "qpp-replay: cannot read the capture ";
+        EXPECT_THAT(r.err, HasSubstr(prefix + file + c.message));
+        EXPECT_EQ(r.out, "") << "refused before the plugin starts";
+    }
 }
 
 // Everything before the cut is delivered and every flow expires as at the
@@ -405,8 +310,8 @@ TEST_F(Captures, ACaptureCutInARecordDeliversAllBeforeThenSaysWhere)
 {
     Result r = Run({"--script", Script("capture_flows.py"), Capture("mixed-cut.pcap")});
     EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(Contains(r.err, Capture("mixed-cut.pcap") + ": the capture breaks off in record 78 "
-        "(77 complete records were read): truncated dump file")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(Capture("mixed-cut.pcap") + ": the capture breaks off in record 78 "
+        "(77 complete records were read): truncated dump file"));
     std::set<std::string> begun, expired;
     std::vector<std::string> lines = SplitLines(r.out);
     for (auto &line : lines) {
@@ -466,7 +371,7 @@ TEST_F(Captures, FilterAndCountChooseThePackets)
     ASSERT_EQ(udp.status, 0) << udp.err;
     for (auto &flow : ExpiredFlows(udp.out)) EXPECT_EQ(flow["ip_protocol"], 17);
     EXPECT_EQ(ExpiredFlows(udp.out).size(), 4u);
-    EXPECT_TRUE(Contains(udp.err, ": 8 packets, 8 in 4 flows; skipped: none\n")) << udp.err;
+    EXPECT_THAT(udp.err, HasSubstr(": 8 packets, 8 in 4 flows; skipped: none\n"));
 
     Result four = Run({"--script", Script("capture_flows.py"), "--count", "4",
         Capture("mixed.pcap")});
@@ -478,7 +383,7 @@ TEST_F(Captures, FilterAndCountChooseThePackets)
     Result bad = Run({"--script", Script("capture_flows.py"), "--filter", "no such thing",
         Capture("mixed.pcap")});
     EXPECT_EQ(bad.status, 2);
-    EXPECT_TRUE(Contains(bad.err, "qpp-replay: bad --filter \"no such thing\": ")) << bad.err;
+    EXPECT_THAT(bad.err, HasSubstr("qpp-replay: bad --filter \"no such thing\": "));
 }
 
 // Packets the decoder cannot track are counted by reason and skipped; the
@@ -503,8 +408,8 @@ TEST_F(Captures, BadPacketsAreCountedAndSkipped)
     WriteFile(file, Pcap(1, written));
     Result r = Run({"--script", Script("capture_flows.py"), file});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Contains(r.err, "qpp-replay: " + file + ": 7 packets, 2 in 1 flows; skipped: "
-        "2 truncated, 1 malformed, 1 not IP, 1 fragments\n")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("qpp-replay: " + file + ": 7 packets, 2 in 1 flows; skipped: "
+        "2 truncated, 1 malformed, 1 not IP, 1 fragments\n"));
     std::vector<json> flows = ExpiredFlows(r.out);
     ASSERT_EQ(flows.size(), 1u);
     EXPECT_EQ(flows[0]["stats"]["lower_packets"], 1);
@@ -512,39 +417,6 @@ TEST_F(Captures, BadPacketsAreCountedAndSkipped)
     EXPECT_EQ(flows[0]["lower_addr"], "10.0.0.1");
     EXPECT_EQ(flows[0]["first_seen_at"], 1000);
     EXPECT_EQ(flows[0]["iface"]["name"], "bad-packets.pcap");
-}
-
-TEST_F(Captures, CaptureOptionsNeedACapture)
-{
-    std::string input = Path("input.jsonl");
-    WriteFile(input, "{\"type\": \"agent\", \"event\": 11}\n");
-    Result r = Run({"--script", Script("capture_flows.py"), "--count", "3", input});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "qpp-replay: --count goes with a capture: INPUT a pcap or pcapng file, "
-        "or --interface\n");
-}
-
-struct BadOption { std::vector<std::string> args; std::string message; };
-
-TEST_F(Captures, BadCaptureOptionValuesAreUsageErrors)
-{
-    std::vector<BadOption> table = {
-        {{"--update-interval", "0"}, "--update-interval needs a number of seconds above zero, not 0"},
-        {{"--duration", "soon"}, "--duration needs a number of seconds above zero, not soon"},
-        {{"--count", "-1"}, "--count needs a whole number above zero, not -1"},
-        {{"--max-flows", "0"}, "--max-flows needs a whole number above zero, not 0"},
-        {{"--idle-timeout", "tcp"}, "--idle-timeout needs NAME=SECONDS (tcp, tcp-closed, udp, other), not tcp"},
-        {{"--idle-timeout", "sctp=5"}, "--idle-timeout knows tcp, tcp-closed, udp and other, not sctp"},
-        {{"--idle-timeout", "udp=-1"}, "--idle-timeout udp needs a number of seconds, not -1"},
-    };
-    for (auto &row : table) {
-        std::vector<std::string> args = {"--script", Script("capture_flows.py")};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        args.push_back(Capture("dns.pcap"));
-        Result r = Run(args);
-        EXPECT_EQ(r.status, 2) << row.message;
-        EXPECT_TRUE(Contains(r.err, "qpp-replay: " + row.message + "\n")) << r.err;
-    }
 }
 
 TEST_F(Captures, TimeoutsExpireIdleFlowsInCaptureTime)
@@ -589,8 +461,8 @@ TEST_F(Captures, LiveCaptureGivesUpRootBeforeTheScriptRuns)
     if (geteuid() != 0) {
         Result r = Run({"--script", Script("capture_whoami.py"), "--interface", "lo", "--count", "1"});
         EXPECT_EQ(r.status, 2);
-        EXPECT_TRUE(Contains(r.err, "qpp-replay: cannot capture on lo: permission denied; "
-            "live capture needs root, or the capabilities CAP_NET_RAW and CAP_NET_ADMIN")) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("qpp-replay: cannot capture on lo: permission denied; "
+            "live capture needs root, or the capabilities CAP_NET_RAW and CAP_NET_ADMIN"));
         return;
     }
     // The script must be readable by the user the capture runs as.
@@ -608,15 +480,15 @@ TEST_F(Captures, LiveCaptureGivesUpRootBeforeTheScriptRuns)
     kill(sender, SIGTERM);
     waitpid(sender, nullptr, 0);
     // Root in a container without the capture capabilities is refused.
-    if (r.status == 2 && Contains(r.err, "permission denied")) GTEST_SKIP() << r.err;
+    if (r.status == 2 && r.err.find("permission denied") != std::string::npos) GTEST_SKIP() << r.err;
     // An interpreter installed where nobody cannot read (a build against
     // a Python under /root) cannot be loaded once root is given up.
-    if (r.status == 2 && Contains(r.err, "cannot load the plugin"))
+    if (r.status == 2 && r.err.find("cannot load the plugin") != std::string::npos)
         GTEST_SKIP() << "the embedded Python is not readable by nobody: " << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "uid 65534\n")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "expired 127.0.0.1 3 packets\n")) << r.out;
-    EXPECT_TRUE(Contains(r.err, "qpp-replay: lo: 3 packets, 3 in 1 flows; skipped: none\n")) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("uid 65534\n"));
+    EXPECT_THAT(r.out, HasSubstr("expired 127.0.0.1 3 packets\n"));
+    EXPECT_THAT(r.err, HasSubstr("qpp-replay: lo: 3 packets, 3 in 1 flows; skipped: none\n"));
 }
 
 TEST_F(Captures, LiveCaptureFailuresSayWhatIsMissing)
@@ -624,19 +496,17 @@ TEST_F(Captures, LiveCaptureFailuresSayWhatIsMissing)
     Result none = Run({"--script", Script("capture_whoami.py"), "--interface", "nosuch0", "--count", "1"});
     EXPECT_EQ(none.status, 2);
     if (geteuid() == 0) {
-        EXPECT_TRUE(Contains(none.err, "qpp-replay: cannot capture on nosuch0: no such interface\n"))
-            << none.err;
+        EXPECT_THAT(none.err, HasSubstr("qpp-replay: cannot capture on nosuch0: no such interface\n"));
         Result user = Run({"--script", Script("capture_whoami.py"), "--interface", "lo",
             "--count", "1", "--user", "nosuchuser"});
         EXPECT_EQ(user.status, 2);
-        EXPECT_TRUE(Contains(user.err, "qpp-replay: cannot give up root: there is no user "
-            "nosuchuser")) << user.err;
+        EXPECT_THAT(user.err, HasSubstr("qpp-replay: cannot give up root: there is no user "
+            "nosuchuser"));
     }
     Result both = Run({"--script", Script("capture_whoami.py"), "--interface", "lo",
         Capture("dns.pcap")});
     EXPECT_EQ(both.status, 2);
-    EXPECT_TRUE(Contains(both.err, "qpp-replay: give either INPUT or --interface, not both\n"))
-        << both.err;
+    EXPECT_THAT(both.err, HasSubstr("qpp-replay: give either INPUT or --interface, not both\n"));
 }
 
 // Ctrl-C ends a live capture as the end of a file does: the flows expire
@@ -659,7 +529,7 @@ TEST_F(Captures, InterruptEndsALiveCaptureWithEveryFlowExpired)
     // datagram is captured. Wait for that, then for the capture's summary of
     // some packets to be due, with a deadline.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (! Contains(ReadFile(Path("stdout")), "uid ") && ReadFile(Path("stderr")).empty() &&
+    while (ReadFile(Path("stdout")).find("uid ") == std::string::npos && ReadFile(Path("stderr")).empty() &&
         std::chrono::steady_clock::now() < deadline)
         usleep(20000);
     pid_t sender = Sender(port);
@@ -671,10 +541,10 @@ TEST_F(Captures, InterruptEndsALiveCaptureWithEveryFlowExpired)
     Result r = Wait(tool);
     kill(sender, SIGTERM);
     waitpid(sender, nullptr, 0);
-    if (r.status == 2 && Contains(r.err, "permission denied")) GTEST_SKIP() << r.err;
+    if (r.status == 2 && r.err.find("permission denied") != std::string::npos) GTEST_SKIP() << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "expired 127.0.0.1 ")) << r.out;
-    EXPECT_TRUE(Contains(r.err, "qpp-replay: lo: ")) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("expired 127.0.0.1 "));
+    EXPECT_THAT(r.err, HasSubstr("qpp-replay: lo: "));
 }
 
 // nDPI's reader does not decode an 802.1ad outer tag; this host does, and
@@ -690,5 +560,5 @@ TEST_F(Captures, An8021adOuterTagIsDecoded)
     }
     EXPECT_EQ(urls, (std::set<std::string>{"www.example.test:48080/docs/index.html?vlan=3",
         "[2001:db8:100::2]:48080/docs/?vlan6=3"}));
-    EXPECT_TRUE(Contains(r.err, ": 33 packets, 31 in 9 flows; skipped: 2 not IP\n")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(": 33 packets, 31 in 9 flows; skipped: 2 not IP\n"));
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <getopt.h>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -109,96 +110,111 @@ std::vector<std::string> SplitNames(const std::string &list)
     return names;
 }
 
-// Capture input: a capture option's bad value is a usage error.
-bool CaptureOption(const std::string &arg, const std::function<std::string()> &take,
-    qppCaptureInputOptions &capture)
+// The options, long as the documentation gives them; "-h" is kept as a
+// short form of --help. The capture options go to qppCaptureOption by name.
+enum OptionCode {
+    OPT_SCRIPT = 256, OPT_CONF, OPT_DATA_DIR, OPT_PLUGIN, OPT_DEBUG, OPT_STATS,
+    OPT_SINK_OUTPUT, OPT_SINKS, OPT_EXPECT, OPT_TIMEOUT, OPT_VAR, OPT_CAPTURE
+};
+
+const struct option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"script", required_argument, nullptr, OPT_SCRIPT},
+    {"conf", required_argument, nullptr, OPT_CONF},
+    {"data-dir", required_argument, nullptr, OPT_DATA_DIR},
+    {"plugin", required_argument, nullptr, OPT_PLUGIN},
+    {"debug", no_argument, nullptr, OPT_DEBUG},
+    {"stats", no_argument, nullptr, OPT_STATS},
+    {"sink-output", required_argument, nullptr, OPT_SINK_OUTPUT},
+    {"sinks", required_argument, nullptr, OPT_SINKS},
+    {"expect", required_argument, nullptr, OPT_EXPECT},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"var", required_argument, nullptr, OPT_VAR},
+    {"interface", required_argument, nullptr, OPT_CAPTURE},
+    {"filter", required_argument, nullptr, OPT_CAPTURE},
+    {"count", required_argument, nullptr, OPT_CAPTURE},
+    {"duration", required_argument, nullptr, OPT_CAPTURE},
+    {"update-interval", required_argument, nullptr, OPT_CAPTURE},
+    {"max-flows", required_argument, nullptr, OPT_CAPTURE},
+    {"user", required_argument, nullptr, OPT_CAPTURE},
+    {"idle-timeout", required_argument, nullptr, OPT_CAPTURE},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user wrote it, without "=VALUE": getopt_long leaves it
+// in the argument it has just passed.
+std::string GivenOption(char **argv)
 {
-    try {
-        return qppCaptureOption(arg, take, capture);
-    }
-    catch (const qppCaptureError &e) {
-        throw UsageError(e.what());
-    }
+    std::string given = argv[optind - 1];
+    if (given.rfind("--", 0) == 0) given = given.substr(0, given.find('='));
+    return given;
+}
+
+double TimeoutSeconds(const std::string &text)
+{
+    char *end = nullptr;
+    errno = 0;
+    double seconds = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || ! std::isfinite(seconds) ||
+        seconds < 0)
+        throw UsageError("--timeout needs a number of seconds, not " + text);
+    return seconds;
 }
 
 // Returns false when the user asked for help.
 bool ParseOptions(int argc, char **argv, Options &opt)
 {
-    bool input_given = false;
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_value = false;
-        size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-            has_value = true;
-        }
-        auto take = [&]() -> std::string {
-            if (has_value) return value;
-            if (i + 1 >= argc) throw UsageError(arg + " needs a value");
-            return argv[++i];
-        };
-        auto flag = [&]() {
-            if (has_value) throw UsageError(arg + " takes no value");
-        };
-
-        if (arg == "--help" || arg == "-h") {
-            flag();
-            return false;
-        }
-        else if (arg == "--script")
-            opt.script = take();
-        else if (arg == "--conf")
-            opt.conf = take();
-        else if (arg == "--data-dir")
-            opt.data_dir = take();
-        else if (arg == "--plugin")
-            opt.plugin = take();
-        else if (arg == "--debug") {
-            flag();
-            opt.debug = true;
-        }
-        else if (arg == "--stats") {
-            flag();
-            opt.stats = true;
-        }
-        else if (arg == "--sink-output")
-            opt.sink_output = take();
-        else if (arg == "--sinks") {
+    // Messages are ours; the leading ':' makes a missing value ':'.
+    opterr = 0;
+    int index = -1, code;
+    while ((index = -1, code = getopt_long(argc, argv, ":h", long_options, &index)) != -1) {
+        std::string value = optarg ? optarg : "";
+        switch (code) {
+        case 'h': return false;
+        case OPT_SCRIPT: opt.script = value; break;
+        case OPT_CONF: opt.conf = value; break;
+        case OPT_DATA_DIR: opt.data_dir = value; break;
+        case OPT_PLUGIN: opt.plugin = value; break;
+        case OPT_DEBUG: opt.debug = true; break;
+        case OPT_STATS: opt.stats = true; break;
+        case OPT_SINK_OUTPUT: opt.sink_output = value; break;
+        case OPT_SINKS:
             opt.sinks_given = true;
-            opt.sinks = SplitNames(take());
-        }
-        else if (arg == "--expect")
-            opt.expect = take();
-        else if (arg == "--timeout") {
-            std::string text = take();
-            char *end = nullptr;
-            errno = 0;
-            double seconds = strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || errno != 0 || ! std::isfinite(seconds) ||
-                seconds < 0)
-                throw UsageError("--timeout needs a number of seconds, not " + text);
-            opt.budget.seconds = seconds;
+            opt.sinks = SplitNames(value);
+            break;
+        case OPT_EXPECT: opt.expect = value; break;
+        case OPT_TIMEOUT:
+            opt.budget.seconds = TimeoutSeconds(value);
             opt.budget.given = true;
-        }
-        else if (arg == "--var") {
-            std::string var = take();
-            size_t at = var.find('=');
+            break;
+        case OPT_VAR: {
+            size_t at = value.find('=');
             if (at == std::string::npos || at == 0)
-                throw UsageError("--var needs NAME=VALUE, not " + var);
-            opt.vars[var.substr(0, at)] = var.substr(at + 1);
+                throw UsageError("--var needs NAME=VALUE, not " + value);
+            opt.vars[value.substr(0, at)] = value.substr(at + 1);
+            break;
         }
-        else if (CaptureOption(arg, take, opt.capture)) { }
-        else if (arg.size() > 1 && arg[0] == '-')
-            throw UsageError("unknown option " + arg);
-        else {
-            if (input_given) throw UsageError("more than one INPUT: " + arg);
-            opt.input = arg;
-            input_given = true;
+        case OPT_CAPTURE:
+            try {
+                qppCaptureOption(std::string("--") + long_options[index].name,
+                    [&value] { return value; }, opt.capture);
+            }
+            catch (const qppCaptureError &e) {
+                throw UsageError(e.what());
+            }
+            break;
+        case ':': throw UsageError(GivenOption(argv) + " needs a value");
+        default:
+            // A known long option given a value it does not take; otherwise
+            // an option that is not one of ours.
+            if (optopt != 0 && GivenOption(argv).rfind("--", 0) == 0)
+                throw UsageError(GivenOption(argv) + " takes no value");
+            throw UsageError("unknown option " +
+                (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : GivenOption(argv)));
         }
     }
+    if (argc - optind > 1) throw UsageError(std::string("more than one INPUT: ") + argv[optind + 1]);
+    if (optind < argc) opt.input = argv[optind];
 
     if (! opt.script.empty() && ! opt.conf.empty())
         throw UsageError("give either --script or --conf, not both");
