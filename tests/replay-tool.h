@@ -17,20 +17,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "qpp-data-dir.h"
+
 extern char **environ;
 
 namespace tool {
 
 namespace fs = std::filesystem;
 
-inline std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+inline std::string ReadFile(const std::string &path) { return qppReadFile(path); }
 
+// Written in place, through a link the test made: unlike the kit's
+// qppWriteFile, which replaces the file.
 inline void WriteFile(const std::string &path, const std::string &content)
 {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
