@@ -22,8 +22,8 @@ extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
 
 qppPlugin::qppPlugin(
     const std::string &tag, const std::map<std::string, std::string> &params)
-    : qdPluginProcessor(tag, params), reload(true), debug(false),
-      watchdog(stats), script_digest{}, script_function_mask(0),
+    : qdPluginProcessor(tag, params), debug(false), watchdog(stats),
+      queue(stats), script_digest{}, script_function_mask(0),
       script_function_names{
           {ProcessAgentEvent, "ProcessAgentEvent"},
           {ProcessFlowEvent, "ProcessFlowEvent"},
@@ -76,7 +76,7 @@ qppPlugin::~qppPlugin()
     watchdog.Stop();
     // A worker that ran has signalled them already; one that never started
     // leaves its host waiting otherwise.
-    SignalPendingSyncs();
+    queue.Close();
 
     if (interpreter) {
         // What the plugin still holds of the script belongs to the
@@ -135,7 +135,7 @@ void qppPlugin::ReleasePythonState()
 {
     script_functions.clear();
     script_module.reset();
-    flow_keys.reset();
+    flow_encoder.Reset();
 }
 
 void qppPlugin::RunExitHandlers()
@@ -213,68 +213,24 @@ void qppPlugin::ClearScriptModules()
 
 void qppPlugin::GetVersion(std::string &version) { version = QPP_PLUGIN_VERSION; }
 
-void qppPlugin::QueueEvent(qppEvent &&event)
-{
-    qppStats::Kind kind = event.Kind();
-    size_t flows = event.flows.size();
-    size_t bytes = event.Bytes();
-    uint64_t max_events = queue_max_events.load(std::memory_order_relaxed);
-    uint64_t max_bytes = queue_max_bytes.load(std::memory_order_relaxed);
-    {
-        std::lock_guard<std::mutex> guard(event_lock);
-        // A full queue drops what arrives: the daemon's threads must not
-        // wait for a slow script, nor its memory grow without end. Nothing
-        // is served once the worker has stopped.
-        bool full = worker_done ||
-            (max_events != 0 && events.size() >= max_events) ||
-            (max_bytes != 0 &&
-                stats.queue_bytes.load(std::memory_order_relaxed) + bytes >
-                    max_bytes);
-        if (! full) {
-            events.push_back(std::move(event));
-            stats.Queued(kind, flows, bytes);
-            event_cond.notify_one();
-            return;
-        }
-    }
-    stats.Dropped(kind, flows);
-}
-
 void qppPlugin::Terminate()
 {
     qdPluginProcessor::Terminate();
-    // Under the queue's lock, so that the worker cannot test the flag and
-    // then miss the signal before it waits.
-    std::lock_guard<std::mutex> guard(event_lock);
-    event_cond.notify_one();
+    queue.Wake();
 }
 
 void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 {
     switch (event) {
-    case qdPlugin::EVENT_RELOAD: {
-        std::lock_guard<std::mutex> guard(event_lock);
-        reload = true;
-        event_cond.notify_one();
+    case qdPlugin::EVENT_RELOAD:
+        queue.RequestReload();
         break;
-    }
     case qdPlugin::EVENT_STATS:
         if (param != nullptr) *static_cast<json *>(param) = Statistics();
         break;
-    case qdPlugin::EVENT_SYNC: {
-        qdSyncPoint *sync = static_cast<qdSyncPoint *>(param);
-        if (sync == nullptr) break;
-        std::lock_guard<std::mutex> guard(event_lock);
-        if (worker_done) {
-            sync->Signal();
-            break;
-        }
-        qppEvent record(qppEvent::PRV_SYNC, 0);
-        record.sync = *sync;
-        events.push_back(std::move(record));
-        event_cond.notify_one();
+    case qdPlugin::EVENT_SYNC:
+        if (param != nullptr) queue.PushSync(*static_cast<qdSyncPoint *>(param));
         break;
-    }
     default:
         break;
     }
@@ -312,7 +268,7 @@ void qppPlugin::DispatchProcessorEvent(
     }
 
     if (record.flows.empty()) return;
-    QueueEvent(std::move(record));
+    queue.Push(std::move(record));
 }
 
 void qppPlugin::DispatchProcessorEvent(
@@ -330,7 +286,7 @@ void qppPlugin::DispatchProcessorEvent(
     // holds the queue.
     qppEvent record(0, event);
     record.PushFlow(flow);
-    QueueEvent(std::move(record));
+    queue.Push(std::move(record));
 }
 
 void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event,
@@ -361,7 +317,7 @@ void qppPlugin::QueueAgentEvent(uint16_t event)
         if ((mask & script_loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
         return;
     }
-    QueueEvent(qppEvent(0, event));
+    queue.Push(qppEvent(0, event));
 }
 
 void qppPlugin::DispatchSinkPayload(const std::string &target,
@@ -377,4 +333,10 @@ void qppPlugin::DispatchSinkPayload(const std::string &target,
         throw;
     }
     qppCount(stats.payloads_dispatched);
+}
+
+PyObject *qppPlugin::EncodeFlow(const std::shared_ptr<qdFlow> &flow,
+    const qppFlowStats &stats, bool stats_only)
+{
+    return flow_encoder.Encode(flow, stats, stats_only).release();
 }

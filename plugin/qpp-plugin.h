@@ -3,7 +3,7 @@
 // Threads. Host threads run the factory, the constructor, the destructor and
 // the event hooks. Each instance has one worker thread (Entry), the only
 // thread that runs this instance's script code and the only one that
-// touches its Python state (script_module, script_functions, flow_keys),
+// touches its Python state (script_module, script_functions, flow_encoder),
 // its configuration (debug, script_path, script_digest, module_paths) and
 // the tag after the worker has started (it renames itself with SetTag;
 // host threads read a copy with GetTag). The module's dispatch gives up
@@ -16,6 +16,7 @@
 //   flow lock -> event_lock                  (a host thread that holds a
 //                                             flow's mutex raises an event)
 //   event_lock -> a sync point's own lock    (signalling it)
+// event_lock is the event queue's (qpp-event-queue.h).
 // plock is held around the interpreter lock only while the process-wide
 // runtime is brought up or finalised, when no worker runs script code.
 // A hook takes its statistics snapshot before event_lock, and nothing
@@ -37,8 +38,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "qpp-event-queue.h"
 #include "qpp-event.h"
-#include "qpp-flow-keys.h"
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
 #include "qpp-stats.h"
@@ -143,12 +144,10 @@ public:
     static qppPlugin *GetInstance();
 
 private:
-    void QueueEvent(qppEvent &&event);
     void LogStatistics();
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
     void ServeReload();
-    void SignalPendingSyncs();
     void ReleasePythonState();
     // The worker thread's own set-up, before it serves anything.
     void PrepareWorkerThread();
@@ -158,14 +157,10 @@ private:
     void RunExitHandlers();
     void ClearScriptModules();
 
-    std::atomic<bool> reload;
     bool debug;
     qppStats stats;
     qppWatchdog watchdog;
-    // The queue's bound from the configuration; 0 means none. Written by
-    // the worker at each reload, read by the hooks.
-    std::atomic<uint64_t> queue_max_events{0};
-    std::atomic<uint64_t> queue_max_bytes{0};
+    qppEventQueue queue;
     std::string script_path;
     uint8_t script_digest[20];
     std::unique_ptr<qppPySubInterpreter> interpreter;
@@ -184,13 +179,9 @@ private:
     std::unordered_map<ScriptFunction, qppPyRef, qdEnumHasher>
         script_functions;
 
-    std::deque<qppEvent> events;  // guarded by event_lock
-    bool worker_done = false;     // guarded by event_lock
-    std::mutex event_lock;
-    std::condition_variable event_cond;  // one signal per queued event
-
-    // Worker thread, made on first use; see qpp-flow-keys.h.
-    std::unique_ptr<qppFlowKeys, qppFlowKeysDeleter> flow_keys;
+    // Worker thread; its keys are released with the rest of the script's
+    // Python state.
+    qppFlowEncoder flow_encoder;
 
     static std::mutex plock;
     static uint32_t pinit;  // guarded by plock

@@ -215,8 +215,8 @@ void qppPlugin::Reload()
         if (it != conf.end() && it->is_boolean()) debug = it->get<bool>();
     }
 
-    queue_max_events = QueueBound(conf, "queue_max_events", conf_filename);
-    queue_max_bytes = QueueBound(conf, "queue_max_bytes", conf_filename);
+    queue.SetBound(QueueBound(conf, "queue_max_events", conf_filename),
+        QueueBound(conf, "queue_max_bytes", conf_filename));
 
     auto script = conf.is_object() ? conf.find("script") : conf.end();
     if (! conf.is_object() || script == conf.end() || ! script->is_string()) {
