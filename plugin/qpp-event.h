@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "qpp-flow-encoder.h"
+#include "qpp-module.h"
 #include "qpp-stats.h"
 #include "quivend.h"
 
 struct qppEvent
 {
     // Private codes of the plugin's own events.
-    static constexpr uint8_t PRV_UNLOAD = 99;  // 'c': the unload notice
+    static constexpr uint8_t PRV_UNLOAD = qppEventUnload;  // the unload notice
     static constexpr uint8_t PRV_SYNC = 115;   // 's': signal sync, no script
 
     uint8_t prv = 0;

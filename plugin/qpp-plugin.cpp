@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "qpp-module.h"
 #include "qpp-plugin.h"
 
 extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
@@ -36,7 +37,7 @@ qppPlugin::qppPlugin(
             strerror(EINVAL));
     }
 
-    PyInitialize(tag);
+    qppRuntime::Initialize(tag, "qpp", PyInit_qpp);
 
     // The host thread enters the main interpreter with a thread state of its
     // own, made for the purpose and deleted on the way out. Resuming the one
@@ -60,7 +61,7 @@ qppPlugin::qppPlugin(
 
     if (! created) {
         // No plugin object ever exists without its sub-interpreter.
-        PyFinalize(tag);
+        qppRuntime::Finalize();
         throw qdException("could not create Python sub-interpreter");
     }
 
@@ -122,11 +123,11 @@ qppPlugin::~qppPlugin()
                 static_cast<long long>(script_thread_wait.count()));
             interpreter->Abandon();
             interpreter.reset();
-            PyPin();
+            qppRuntime::Pin();
         }
     }
 
-    PyFinalize(tag);
+    qppRuntime::Finalize();
 
     qd_dprintf("%s: destroyed\n", tag.c_str());
 }

@@ -17,8 +17,9 @@
 //                                             flow's mutex raises an event)
 //   event_lock -> a sync point's own lock    (signalling it)
 // event_lock is the event queue's (qpp-event-queue.h).
-// plock is held around the interpreter lock only while the process-wide
-// runtime is brought up or finalised, when no worker runs script code.
+// plock is the runtime's (qpp-runtime.h); it is held around the
+// interpreter lock only while the process-wide runtime is brought up or
+// finalised, when no worker runs script code.
 // A hook takes its statistics snapshot before event_lock, and nothing
 // waits for another lock while it holds event_lock (a sync point's lock is
 // only ever held for a moment): neither the interpreter lock nor a flow's
@@ -42,6 +43,7 @@
 #include "qpp-event.h"
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
+#include "qpp-runtime.h"
 #include "qpp-stats.h"
 #include "qpp-watchdog.h"
 #include "quivend.h"
@@ -52,7 +54,7 @@
 // How long destruction waits for threads that a script started to end.
 constexpr std::chrono::seconds script_thread_wait(3);
 
-class qppPlugin : public qdPluginProcessor
+class qppPlugin : public qdPluginProcessor, public qppInstance
 {
 public:
     enum ScriptFunction : uint8_t {
@@ -122,26 +124,12 @@ public:
     // inside a thread_scope.
     bool LoadScriptFunction(ScriptFunction id);
 
-    // The first call brings the process-wide runtime up; every call counts
-    // one instance more. PyFinalize counts one less; the runtime stays up
-    // for later instances and PyShutdown, run when the library is unloaded,
-    // finalises it if no instance is left and nothing pinned it.
-    static void PyInitialize(const std::string &tag);
-    static void PyFinalize(const std::string &tag);
-    static void PyShutdown();
-    // Keeps the runtime from being finalised: an interpreter was left alive.
-    static void PyPin();
-
     // This instance's sub-interpreter, for hosts of the encoder outside
     // the worker (tests and benchmarks enter it with a thread_scope).
     PyInterpreterState *GetPyInterpreter() const
     {
         return interpreter->GetInterpreterState();
     }
-
-    static void AddInstance(qppPlugin *plugin);
-    static void RemoveInstance(qppPlugin *plugin);
-    static qppPlugin *GetInstance();
 
 private:
     void LogStatistics();
@@ -183,16 +171,15 @@ private:
     // Python state.
     qppFlowEncoder flow_encoder;
 
-    static std::mutex plock;
-    static uint32_t pinit;  // guarded by plock
-    static bool runtime_up;  // guarded by plock
-    static bool runtime_pinned;  // guarded by plock
-    static std::string runtime_tag;  // guarded by plock: who brought it up
-    // The thread state the runtime was brought up with, resumed only to
-    // finalise it; guarded by plock.
-    static PyThreadState *pts_main;
-
 public:
+    // What the module asks of the instance its script runs in.
+    std::string InstanceTag() const override { return GetTag(); }
     // The instance's counters, as the host and the script read them.
-    nlohmann::json Statistics() const { return stats.ToJson(); }
+    nlohmann::json Statistics() const override { return stats.ToJson(); }
+    void DispatchPayload(const std::string &target,
+        const std::set<std::string> &channels, size_t length,
+        const uint8_t *payload, qdFlags<qdPlugin::DispatchFlags> flags) override
+    {
+        DispatchSinkPayload(target, channels, length, payload, flags);
+    }
 };

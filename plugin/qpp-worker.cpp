@@ -35,14 +35,14 @@ void *qppPlugin::Entry()
         QPP_PLUGIN_VERSION, "(scripts run in an embedded Python)");
 
     PrepareWorkerThread();
-    AddInstance(this);
+    qppRuntime::AddInstance(this);
 
     if (! ShouldTerminate()) ServeEvents();
 
     Survive(tag, [this] { CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0)); });
 
     queue.Close();
-    RemoveInstance(this);
+    qppRuntime::RemoveInstance();
     return nullptr;
 }
 
