@@ -24,13 +24,7 @@ extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
 qppPlugin::qppPlugin(
     const std::string &tag, const std::map<std::string, std::string> &params)
     : qdPluginProcessor(tag, params), debug(false), watchdog(stats),
-      queue(stats), script_digest{}, script_function_mask(0),
-      script_function_names{
-          {ProcessAgentEvent, "ProcessAgentEvent"},
-          {ProcessFlowEvent, "ProcessFlowEvent"},
-          {ProcessFlowMap, "ProcessFlowMap"},
-          {ProcessFlowStats, "ProcessFlowStats"},
-      }
+      queue(stats)
 {
     if (conf_filename.empty()) {
         throw qdException("%s: %s: %s", tag.c_str(), "conf_filename",
@@ -98,15 +92,15 @@ qppPlugin::~qppPlugin()
         {
             qppPySubInterpreter::thread_scope scope(
                 interpreter->GetInterpreterState());
-            ReleasePythonState();
+            script.Release();
             auto deadline = std::chrono::steady_clock::now() + script_thread_wait;
             ended = interpreter->WaitForOtherThreads(deadline);
             if (ended) {
-                RunExitHandlers();
+                script.RunExitHandlers();
                 ended = interpreter->WaitForOtherThreads(deadline);
             }
             if (ended) {
-                ClearScriptModules();
+                script.ClearModules();
                 ended = interpreter->WaitForOtherThreads(deadline);
             }
             if (! ended) left = interpreter->CountOtherThreads();
@@ -130,86 +124,6 @@ qppPlugin::~qppPlugin()
     qppRuntime::Finalize();
 
     qd_dprintf("%s: destroyed\n", tag.c_str());
-}
-
-void qppPlugin::ReleasePythonState()
-{
-    script_functions.clear();
-    script_module.reset();
-    flow_encoder.Reset();
-}
-
-void qppPlugin::RunExitHandlers()
-{
-    // Runs and forgets the handlers, so that Py_EndInterpreter finds none.
-    qppPyRef atexit = qppPyRef::Steal(PyImport_ImportModule("atexit"));
-    qppPyRef rc;
-    if (atexit) {
-        rc = qppPyRef::Steal(
-            PyObject_CallMethod(atexit.get(), "_run_exitfuncs", nullptr));
-    }
-    if (! rc) qppPrintPythonError();
-}
-
-void qppPlugin::ClearScriptModules()
-{
-    // The modules loaded from the module directories: the script and its
-    // helpers. Each is taken out of sys.modules and its names deleted last
-    // first, so that an object dies while what was defined before it (the
-    // modules it imported, say) is still there for its __del__.
-    PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    qppPyRef names = qppPyRef::Steal(PyDict_Keys(modules));
-    if (! names) {
-        qppPrintPythonError();
-        return;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); i++) {
-        PyObject *name = PyList_GET_ITEM(names.get(), i);  // borrowed
-        qppPyRef module = qppPyRef::Borrow(PyDict_GetItemWithError(modules, name));
-        if (! module || ! PyModule_Check(module.get())) {
-            PyErr_Clear();
-            continue;
-        }
-        qppPyRef file = qppPyRef::Steal(
-            PyObject_GetAttrString(module.get(), "__file__"));
-        qppPyRef bytes;
-        if (file && PyUnicode_Check(file.get()))
-            bytes = qppPyRef::Steal(PyUnicode_EncodeFSDefault(file.get()));
-        if (! bytes || ! PyBytes_Check(bytes.get())) {
-            PyErr_Clear();
-            continue;
-        }
-        std::string path(PyBytes_AS_STRING(bytes.get()),
-            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-        bool ours = false;
-        for (const std::string &dir : module_paths) {
-            if (path.compare(0, dir.size() + 1, dir + "/") == 0) ours = true;
-        }
-        if (! ours) continue;
-
-        if (PyDict_DelItem(modules, name) < 0) PyErr_Clear();
-        PyObject *dict = PyModule_GetDict(module.get());  // borrowed
-        qppPyRef keys = qppPyRef::Steal(PyDict_Keys(dict));
-        if (! keys) {
-            qppPrintPythonError();
-            continue;
-        }
-        for (Py_ssize_t k = PyList_GET_SIZE(keys.get()) - 1; k >= 0; k--) {
-            PyObject *key = PyList_GET_ITEM(keys.get(), k);  // borrowed
-            if (PyUnicode_Check(key) &&
-                PyUnicode_CompareWithASCIIString(key, "__builtins__") == 0)
-                continue;
-            // A __del__ may have deleted it already.
-            if (PyDict_DelItem(dict, key) < 0) PyErr_Clear();
-            // What a __del__ raised is reported and ignored by CPython.
-        }
-    }
-
-    // What the modules held in reference cycles.
-    qppPyRef gc = qppPyRef::Steal(PyImport_ImportModule("gc"));
-    qppPyRef rc;
-    if (gc) rc = qppPyRef::Steal(PyObject_CallMethod(gc.get(), "collect", nullptr));
-    if (! rc) qppPrintPythonError();
 }
 
 void qppPlugin::GetVersion(std::string &version) { version = QPP_PLUGIN_VERSION; }
@@ -240,9 +154,9 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, qdFlowMap *flow_map)
 {
-    uint8_t mask = script_function_mask.load();
-    if ((mask & (ProcessFlowMap | ProcessFlowStats)) == 0) {
-        if ((mask & script_loaded) == 0) {
+    uint8_t mask = script.Subscriptions();
+    if ((mask & (qppScript::ProcessFlowMap | qppScript::ProcessFlowStats)) == 0) {
+        if ((mask & qppScript::loaded) == 0) {
             // The flows it would have carried, near enough: every entry,
             // without taking each flow's mutex to read its flags.
             size_t count = 0;
@@ -275,9 +189,9 @@ void qppPlugin::DispatchProcessorEvent(
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow)
 {
-    uint8_t mask = script_function_mask.load();
-    if ((mask & ProcessFlowEvent) == 0) {
-        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::FLOW, 1);
+    uint8_t mask = script.Subscriptions();
+    if ((mask & qppScript::ProcessFlowEvent) == 0) {
+        if ((mask & qppScript::loaded) == 0) stats.Dropped(qppStats::FLOW, 1);
         return;
     }
 
@@ -313,9 +227,9 @@ void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event event)
 
 void qppPlugin::QueueAgentEvent(uint16_t event)
 {
-    uint8_t mask = script_function_mask.load();
-    if ((mask & ProcessAgentEvent) == 0) {
-        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
+    uint8_t mask = script.Subscriptions();
+    if ((mask & qppScript::ProcessAgentEvent) == 0) {
+        if ((mask & qppScript::loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
         return;
     }
     queue.Push(qppEvent(0, event));
@@ -339,5 +253,5 @@ void qppPlugin::DispatchSinkPayload(const std::string &target,
 PyObject *qppPlugin::EncodeFlow(const std::shared_ptr<qdFlow> &flow,
     const qppFlowStats &stats, bool stats_only)
 {
-    return flow_encoder.Encode(flow, stats, stats_only).release();
+    return script.Encoder().Encode(flow, stats, stats_only).release();
 }

@@ -3,8 +3,8 @@
 // Threads. Host threads run the factory, the constructor, the destructor and
 // the event hooks. Each instance has one worker thread (Entry), the only
 // thread that runs this instance's script code and the only one that
-// touches its Python state (script_module, script_functions, flow_encoder),
-// its configuration (debug, script_path, script_digest, module_paths) and
+// touches its Python state (script, but for its subscription bits) and its
+// configuration (debug) while it runs, and
 // the tag after the worker has started (it renames itself with SetTag;
 // host threads read a copy with GetTag). The module's dispatch gives up
 // the interpreter lock while the host's sink works.
@@ -44,6 +44,7 @@
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
 #include "qpp-runtime.h"
+#include "qpp-script.h"
 #include "qpp-stats.h"
 #include "qpp-watchdog.h"
 #include "quivend.h"
@@ -57,12 +58,7 @@ constexpr std::chrono::seconds script_thread_wait(3);
 class qppPlugin : public qdPluginProcessor, public qppInstance
 {
 public:
-    enum ScriptFunction : uint8_t {
-        ProcessAgentEvent = 1,
-        ProcessFlowEvent = 2,
-        ProcessFlowMap = 4,
-        ProcessFlowStats = 8,
-    };
+    using ScriptFunction = qppScript::Callback;
 
     qppPlugin(const std::string &tag,
         const std::map<std::string, std::string> &params);
@@ -113,13 +109,6 @@ public:
     // changed. Worker thread only; throws qdException.
     void Reload();
 
-    // The configuration's callback budget; zero when it sets none. Throws
-    // qdException for a value that is not a positive number or null.
-    std::chrono::nanoseconds CallbackTimeout(const nlohmann::json &conf);
-    // The configuration's "check_permissions" (default true); throws
-    // qdException for a value that is not a boolean.
-    bool CheckPermissions(const nlohmann::json &conf);
-
     // Binds one callback of the loaded script module. Worker thread only,
     // inside a thread_scope.
     bool LoadScriptFunction(ScriptFunction id);
@@ -136,40 +125,17 @@ private:
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
     void ServeReload();
-    void ReleasePythonState();
     // The worker thread's own set-up, before it serves anything.
     void PrepareWorkerThread();
-    // Inside a thread_scope of this instance's sub-interpreter, on the way
-    // to ending it: the script's atexit handlers, and the teardown of the
-    // modules loaded from the module directories.
-    void RunExitHandlers();
-    void ClearScriptModules();
 
     bool debug;
     qppStats stats;
     qppWatchdog watchdog;
     qppEventQueue queue;
-    std::string script_path;
-    uint8_t script_digest[20];
     std::unique_ptr<qppPySubInterpreter> interpreter;
-    qppPyRef script_module;
-    std::string script_module_name;  // the name script_module was imported as
-    std::set<std::string> module_paths;  // every module directory put on sys.path
-    // The bound callbacks' bits, and script_loaded once a script is loaded
-    // and its callbacks bound: it is clear before the first load, after a
-    // failed one and while a reload re-imports the script. A hook that finds
-    // no subscriber counts its event as dropped only then; one load of one
-    // atomic tells it both.
-    static constexpr uint8_t script_loaded = 0x80;
-    std::atomic<uint8_t> script_function_mask;
-    const std::unordered_map<ScriptFunction, const std::string, qdEnumHasher>
-        script_function_names;
-    std::unordered_map<ScriptFunction, qppPyRef, qdEnumHasher>
-        script_functions;
-
-    // Worker thread; its keys are released with the rest of the script's
-    // Python state.
-    qppFlowEncoder flow_encoder;
+    // Every Python reference of the script, released inside the
+    // sub-interpreter before it ends.
+    qppScript script;
 
 public:
     // What the module asks of the instance its script runs in.
