@@ -75,34 +75,15 @@ qppPlugin::~qppPlugin()
 
     if (interpreter) {
         // What the plugin still holds of the script belongs to the
-        // sub-interpreter and is released inside it, before it ends.
-        // Ending it while a thread that its script started still runs
-        // aborts the process (and waits forever for a non-daemon thread):
-        // those threads get until the deadline to finish, the unload
-        // notice having told the script to stop them.
-        //
-        // Py_EndInterpreter itself runs script code after its last wait for
-        // threads: the atexit handlers, and the __del__ methods of what the
-        // script's modules hold when it tears them down. A thread started
-        // there aborts the process ("not the last thread") or runs in a
-        // half torn-down interpreter. Both are run here, while the
-        // interpreter is whole, each followed by a wait.
+        // sub-interpreter and goes inside it, before it ends; the script's
+        // threads get until the deadline to finish, the unload notice
+        // having told the script to stop them.
         bool ended;
         size_t left = 0;
         {
             qppPySubInterpreter::thread_scope scope(
                 interpreter->GetInterpreterState());
-            script.Release();
-            auto deadline = std::chrono::steady_clock::now() + script_thread_wait;
-            ended = interpreter->WaitForOtherThreads(deadline);
-            if (ended) {
-                script.RunExitHandlers();
-                ended = interpreter->WaitForOtherThreads(deadline);
-            }
-            if (ended) {
-                script.ClearModules();
-                ended = interpreter->WaitForOtherThreads(deadline);
-            }
+            ended = script.Teardown(*interpreter, script_thread_wait);
             if (! ended) left = interpreter->CountOtherThreads();
         }
         if (ended) {

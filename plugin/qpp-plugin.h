@@ -1,23 +1,27 @@
 // qppPlugin: the Python processor plugin as the host sees it.
 //
+// It coordinates the units an instance is made of: the event queue that
+// host threads fill, the script (qppScript) the worker serves from it, the
+// watchdog and the counters, and the sub-interpreter they all live in.
+//
 // Threads. Host threads run the factory, the constructor, the destructor and
 // the event hooks. Each instance has one worker thread (Entry), the only
 // thread that runs this instance's script code and the only one that
-// touches its Python state (script, but for its subscription bits) and its
-// configuration (debug) while it runs, and
-// the tag after the worker has started (it renames itself with SetTag;
-// host threads read a copy with GetTag). The module's dispatch gives up
+// touches its script (but for the subscription bits the hooks read) and
+// its configuration (debug) while it runs, and the tag after the worker
+// has started (it renames itself with SetTag; host threads read a copy
+// with GetTag). The module's dispatch gives up
 // the interpreter lock while the host's sink works.
 //
 // Locks, in the only order in which they are ever nested:
-//   interpreter lock -> plock                (dispatch looks up the registry)
+//   interpreter lock -> runtime_lock         (the module looks up the registry)
 //   interpreter lock -> flow lock -> qdAddr::lock   (encoding a flow)
 //   flow-map bucket -> flow lock             (the flow-map hook)
 //   flow lock -> event_lock                  (a host thread that holds a
 //                                             flow's mutex raises an event)
 //   event_lock -> a sync point's own lock    (signalling it)
 // event_lock is the event queue's (qpp-event-queue.h).
-// plock is the runtime's (qpp-runtime.h); it is held around the
+// runtime_lock is the runtime's (qpp-runtime.h); it is held around the
 // interpreter lock only while the process-wide runtime is brought up or
 // finalised, when no worker runs script code.
 // A hook takes its statistics snapshot before event_lock, and nothing

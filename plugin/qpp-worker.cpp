@@ -15,7 +15,7 @@ constexpr std::chrono::seconds statistics_interval(60);
 // the event in hand is dropped.
 // True when work returned normally.
 template <typename F>
-bool Survive(const std::string &tag, F &&work)
+bool RunLoggingFailure(const std::string &tag, F &&work)
 {
     try {
         work();
@@ -39,7 +39,8 @@ void *qppPlugin::Entry()
 
     if (! ShouldTerminate()) ServeEvents();
 
-    Survive(tag, [this] { CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0)); });
+    RunLoggingFailure(
+        tag, [this] { CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0)); });
 
     queue.Close();
     qppRuntime::RemoveInstance();
@@ -72,7 +73,8 @@ void qppPlugin::ServeEvents()
             // An event whose arguments could not be built is dropped,
             // not served.
             qppKindStats &kind = stats.events[event->Kind()];
-            if (Survive(tag, [this, &event] { CallScriptFunction(*event); })) {
+            if (RunLoggingFailure(
+                    tag, [this, &event] { CallScriptFunction(*event); })) {
                 qppCount(kind.served);
                 qppCount(kind.flows_served, event->flows.size());
             }
@@ -102,5 +104,6 @@ void qppPlugin::ServeReload()
     // while Reload runs may concern a file it has already read, and is
     // served by the next pass.
     if (! queue.TakeReloadRequest()) return;
-    if (! Survive(tag, [this] { Reload(); })) qppCount(stats.reloads_failed);
+    if (! RunLoggingFailure(tag, [this] { Reload(); }))
+        qppCount(stats.reloads_failed);
 }

@@ -22,18 +22,18 @@
 
 namespace {
 
-std::mutex plock;
-uint32_t pinit = 0;  // guarded by plock: instances counted
-bool runtime_up = false;  // guarded by plock
-bool runtime_pinned = false;  // guarded by plock
-std::string runtime_tag;  // guarded by plock: who brought it up
+std::mutex runtime_lock;
+uint32_t pinit = 0;  // guarded by runtime_lock: instances counted
+bool runtime_up = false;  // guarded by runtime_lock
+bool runtime_pinned = false;  // guarded by runtime_lock
+std::string runtime_tag;  // guarded by runtime_lock: who brought it up
 // The thread state the runtime was brought up with, resumed only to
-// finalise it; guarded by plock.
+// finalise it; guarded by runtime_lock.
 PyThreadState *pts_main = nullptr;
 
-// The registry of workers, guarded by plock. Never destroyed: a worker of
+// The registry of workers, guarded by runtime_lock. Never destroyed: a worker of
 // an instance that the host never deleted may still look itself up while
-// the process's exit handlers destroy static objects. std::mutex (plock)
+// the process's exit handlers destroy static objects. std::mutex (runtime_lock)
 // has nothing to destroy.
 std::unordered_map<std::thread::id, qppInstance *> &Instances()
 {
@@ -76,7 +76,7 @@ bool RegisterModule(const char *module_name, PyObject *(*init)())
 void qppRuntime::Initialize(
     const std::string &tag, const char *module_name, PyObject *(*init)())
 {
-    std::lock_guard<std::mutex> guard(plock);
+    std::lock_guard<std::mutex> guard(runtime_lock);
 
     if (pinit != 0 || runtime_up) {
         pinit++;
@@ -138,19 +138,19 @@ void qppRuntime::Initialize(
 
 void qppRuntime::Finalize()
 {
-    std::lock_guard<std::mutex> guard(plock);
+    std::lock_guard<std::mutex> guard(runtime_lock);
     if (pinit > 0) pinit--;
 }
 
 void qppRuntime::Pin()
 {
-    std::lock_guard<std::mutex> guard(plock);
+    std::lock_guard<std::mutex> guard(runtime_lock);
     runtime_pinned = true;
 }
 
 void qppRuntime::Shutdown()
 {
-    std::lock_guard<std::mutex> guard(plock);
+    std::lock_guard<std::mutex> guard(runtime_lock);
     // Instances the host never deleted may still run script code, and an
     // interpreter left to its script's threads must not be torn down
     // under them: in both cases the process's end takes the runtime.
@@ -165,19 +165,19 @@ void qppRuntime::Shutdown()
 
 void qppRuntime::AddInstance(qppInstance *instance)
 {
-    std::lock_guard<std::mutex> guard(plock);
+    std::lock_guard<std::mutex> guard(runtime_lock);
     Instances().insert(std::make_pair(std::this_thread::get_id(), instance));
 }
 
 void qppRuntime::RemoveInstance()
 {
-    std::lock_guard<std::mutex> guard(plock);
+    std::lock_guard<std::mutex> guard(runtime_lock);
     Instances().erase(std::this_thread::get_id());
 }
 
 qppInstance *qppRuntime::GetInstance()
 {
-    std::lock_guard<std::mutex> guard(plock);
+    std::lock_guard<std::mutex> guard(runtime_lock);
     auto &instances = Instances();
     auto it = instances.find(std::this_thread::get_id());
     return (it == instances.end()) ? nullptr : it->second;

@@ -6,11 +6,11 @@
 // last one goes (see the source for why); it is finalised when the library
 // is unloaded, if no instance is left and none pinned it.
 //
-// Threads and locks. Any thread; plock guards the runtime's state and the
-// registry. plock is held around the interpreter lock only while the
+// Threads and locks. Any thread; runtime_lock guards the runtime's state
+// and the registry. It is held around the interpreter lock only while the
 // runtime is brought up or finalised, when no worker runs script code; a
 // worker that looks itself up holds the interpreter lock and then takes
-// plock (the order is written in qpp-plugin.h).
+// runtime_lock (the order is written in qpp-plugin.h).
 #pragma once
 
 #include <set>

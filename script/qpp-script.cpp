@@ -255,6 +255,27 @@ PyObject *qppScript::Function(Callback id) const
     return slot < 0 ? nullptr : functions[slot].get();
 }
 
+bool qppScript::Teardown(
+    qppPySubInterpreter &interpreter, std::chrono::steady_clock::duration wait)
+{
+    // Ending an interpreter while a thread that its script started still
+    // runs aborts the process (and waits forever for a non-daemon thread).
+    //
+    // Py_EndInterpreter itself runs script code after its last wait for
+    // threads: the atexit handlers, and the __del__ methods of what the
+    // script's modules hold when it tears them down. A thread started
+    // there aborts the process ("not the last thread") or runs in a half
+    // torn-down interpreter. Both are run here, while the interpreter is
+    // whole, each followed by a wait.
+    Release();
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    if (! interpreter.WaitForOtherThreads(deadline)) return false;
+    RunExitHandlers();
+    if (! interpreter.WaitForOtherThreads(deadline)) return false;
+    ClearModules();
+    return interpreter.WaitForOtherThreads(deadline);
+}
+
 void qppScript::Release()
 {
     for (qppPyRef &function : functions) function.reset();

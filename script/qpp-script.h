@@ -4,10 +4,8 @@
 // the imported module, its bound callbacks, and the flow encoder's key
 // table; and it knows the modules loaded from the module directories. All
 // of them are objects of the instance's sub-interpreter and must go inside
-// it, before it ends: Release, then RunExitHandlers, then ClearModules
-// (each may start script code, whose threads the owner waits for between
-// the steps). The destructor releases nothing: an object still held then
-// is a fault of the owner.
+// it, before it ends: Teardown does that. Destroying a qppScript that
+// still holds references needs that interpreter current too.
 //
 // Threads. The worker thread imports, binds and calls, inside a
 // thread_scope of the sub-interpreter; the host thread that deletes the
@@ -16,11 +14,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
 
 #include "qpp-flow-encoder.h"
+#include "qpp-interpreter.h"
 #include "qpp-python.h"
 
 class qppScript
@@ -74,15 +74,20 @@ public:
     PyObject *Function(Callback id) const;
     qppFlowEncoder &Encoder() { return encoder; }
 
-    // Inside a thread_scope, on the way to ending the sub-interpreter, in
-    // this order. Release drops the references held; RunExitHandlers runs
-    // the script's atexit handlers; ClearModules tears down the modules
-    // loaded from the module directories.
+    // Inside a thread_scope of interpreter, on the way to ending it:
+    // releases every reference held, runs the script's atexit handlers and
+    // tears down the modules loaded from the module directories, waiting
+    // after each step until no thread that the script started runs, for
+    // at most wait in all from the release on. False when some still ran
+    // then: the interpreter cannot be ended.
+    bool Teardown(qppPySubInterpreter &interpreter,
+        std::chrono::steady_clock::duration wait);
+
+private:
     void Release();
     void RunExitHandlers();
     void ClearModules();
 
-private:
     std::atomic<uint8_t> subscriptions{0};
     std::string script_path;
     uint8_t script_digest[20] = {};
