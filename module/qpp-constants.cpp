@@ -2,8 +2,8 @@
 // qpp.EVENT_FLOW_DPI_COMPLETE instead of 4. They are plain ints: a script
 // that keeps writing the numbers sees no change.
 
-#include "qpp-event.h"
 #include "qpp-module.h"
+#include "quivend.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ const qppEventConstant qpp_event_constants[] = {
     {"EVENT_FLOW_EXPIRED", qdPluginProcessor::EVENT_FLOW_EXPIRED},
     {"EVENT_UPDATE_INIT", qdPluginProcessor::EVENT_UPDATE_INIT},
     {"EVENT_UPDATE_COMPLETE", qdPluginProcessor::EVENT_UPDATE_COMPLETE},
-    {"EVENT_UNLOAD", qppEvent::PRV_UNLOAD},
+    {"EVENT_UNLOAD", qppEventUnload},
 };
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "qpp-module.h"
-#include "qpp-plugin.h"
+#include "qpp-runtime.h"
 
 namespace {
 
@@ -38,8 +38,8 @@ PyObject *qpp_py_debug(PyObject *, PyObject *args)
 
 PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
 {
-    qppPlugin *plugin = qppPlugin::GetInstance();
-    if (plugin == nullptr) {
+    qppInstance *instance = qppRuntime::GetInstance();
+    if (instance == nullptr) {
         PyErr_SetString(
             PyExc_TypeError, "dispatch error; plugin instance not found");
         return nullptr;
@@ -87,7 +87,7 @@ PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
     std::string error;
     PyThreadState *ts = PyEval_SaveThread();
     try {
-        plugin->DispatchSinkPayload(name, channels, buffer.size(),
+        instance->DispatchPayload(name, channels, buffer.size(),
             buffer.empty() ? nullptr : buffer.data(),
             qdFlags<qdPlugin::DispatchFlags>::FromValue(flags));
         delivered = true;
@@ -102,7 +102,7 @@ PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
 
     if (! delivered) {
         qd_dprintf("%s: error dispatching payload: %s\n",
-            plugin->GetTag().c_str(), error.c_str());
+            instance->InstanceTag().c_str(), error.c_str());
         Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
@@ -134,12 +134,12 @@ PyObject *FromJson(const nlohmann::json &value)
 
 PyObject *qpp_py_stats(PyObject *, PyObject *)
 {
-    qppPlugin *plugin = qppPlugin::GetInstance();
-    if (plugin == nullptr) {
+    qppInstance *instance = qppRuntime::GetInstance();
+    if (instance == nullptr) {
         PyErr_SetString(PyExc_TypeError, "stats error; plugin instance not found");
         return nullptr;
     }
-    return FromJson(plugin->Statistics());
+    return FromJson(instance->Statistics());
 }
 // A C++ exception must never unwind through the interpreter's frames: they
 // have no clean-up for it (references, the frame stack, the interpreter

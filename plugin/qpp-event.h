@@ -10,38 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "qpp-flow-encoder.h"
+#include "qpp-module.h"
 #include "qpp-stats.h"
 #include "quivend.h"
-
-// What a flow dictionary shows of a flow's statistics: counters and rates.
-// The host's record also carries two history lists of the configured
-// length, which no script sees; a snapshot of 20,000 flows with long
-// histories would hold hundreds of megabytes of them.
-struct qppFlowStats
-{
-    qppFlowStats() = default;
-    // Implicit: hosts of the encoder (tests, benchmarks) hand the host's
-    // record as it is.
-    qppFlowStats(const qdFlowStats &stats);
-
-    uint64_t lower_bytes = 0;
-    uint64_t upper_bytes = 0;
-    uint64_t total_bytes = 0;
-    uint32_t lower_packets = 0;
-    uint32_t upper_packets = 0;
-    uint32_t total_packets = 0;
-    uint8_t detection_packets = 0;
-    float lower_rate = 0;
-    float upper_rate = 0;
-    uint32_t tcp_seq_errors = 0;
-    uint32_t tcp_resets = 0;
-    uint32_t tcp_retrans = 0;
-};
 
 struct qppEvent
 {
     // Private codes of the plugin's own events.
-    static constexpr uint8_t PRV_UNLOAD = 99;  // 'c': the unload notice
+    static constexpr uint8_t PRV_UNLOAD = qppEventUnload;  // the unload notice
     static constexpr uint8_t PRV_SYNC = 115;   // 's': signal sync, no script
 
     uint8_t prv = 0;

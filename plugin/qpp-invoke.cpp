@@ -30,9 +30,10 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
     // The selected callbacks, as bits: a set that costs no allocation on
     // a path taken for every event.
     uint8_t selected = 0;
-    uint8_t mask = script_function_mask.load();
+    uint8_t mask = script.Subscriptions();
 
-    if (event.prv == qppEvent::PRV_UNLOAD) selected |= mask & ProcessAgentEvent;
+    if (event.prv == qppEvent::PRV_UNLOAD)
+        selected |= mask & qppScript::ProcessAgentEvent;
 
     switch (event.event) {
     case 0:
@@ -42,14 +43,14 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
         }
         break;
     case qdPluginProcessor::EVENT_FLOW_MAP:
-        selected |= mask & (ProcessFlowMap | ProcessFlowStats);
+        selected |= mask & (qppScript::ProcessFlowMap | qppScript::ProcessFlowStats);
         break;
     case 2: case 3: case 4: case 5: case 6: case 7:
-        selected |= mask & ProcessFlowEvent;
+        selected |= mask & qppScript::ProcessFlowEvent;
         break;
     case qdPluginProcessor::EVENT_UPDATE_INIT:
     case qdPluginProcessor::EVENT_UPDATE_COMPLETE:
-        selected |= mask & ProcessAgentEvent;
+        selected |= mask & qppScript::ProcessAgentEvent;
         break;
     default:
         qd_dprintf("%s: unhandled plugin event: %d\n", tag.c_str(),
@@ -62,20 +63,20 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
     // The order in which the callbacks of one event are called: for a flow
     // map, the statistics form comes before the full form.
     static const ScriptFunction order[] = {
-        ProcessAgentEvent, ProcessFlowEvent, ProcessFlowStats, ProcessFlowMap};
+        qppScript::ProcessAgentEvent, qppScript::ProcessFlowEvent,
+        qppScript::ProcessFlowStats, qppScript::ProcessFlowMap};
 
     bool result = true;
     for (ScriptFunction id : order) {
         if ((selected & id) == 0) continue;
 
-        auto bound = script_functions.find(id);
-        if (bound == script_functions.end()) continue;
-        PyObject *callable = bound->second.get();
-        const std::string &name = script_function_names.at(id);
+        PyObject *callable = script.Function(id);  // borrowed
+        if (callable == nullptr) continue;
+        const char *name = qppScript::CallbackName(id);
 
         qppPyRef args;
         switch (id) {
-        case ProcessAgentEvent: {
+        case qppScript::ProcessAgentEvent: {
             args = qppPyRef::Steal(PyTuple_New(1));
             if (! args) throw qdException("cannot create new args tuple");
             qppPyRef value = qppPyRef::Steal(
@@ -87,7 +88,7 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
             SetTupleItem(args.get(), 0, std::move(value));
             break;
         }
-        case ProcessFlowEvent: {
+        case qppScript::ProcessFlowEvent: {
             args = qppPyRef::Steal(PyTuple_New(2));
             if (! args) throw qdException("cannot create new args tuple");
             qppPyRef value = qppPyRef::Steal(PyLong_FromLong(event.event));
@@ -103,8 +104,8 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
                     event.flows[0].first, event.flows[0].second, false)));
             break;
         }
-        case ProcessFlowMap:
-        case ProcessFlowStats: {
+        case qppScript::ProcessFlowMap:
+        case qppScript::ProcessFlowStats: {
             args = qppPyRef::Steal(PyTuple_New(1));
             if (! args) throw qdException("cannot create new args tuple");
             Py_ssize_t count = static_cast<Py_ssize_t>(event.flows.size());
@@ -120,7 +121,8 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
             for (const auto &entry : event.flows) {
                 try {
                     PyList_SET_ITEM(list.get(), filled,
-                        EncodeFlow(entry.first, entry.second, id == ProcessFlowStats));
+                        EncodeFlow(entry.first, entry.second,
+                            id == qppScript::ProcessFlowStats));
                     filled++;
                 }
                 catch (const qdException &e) {
@@ -129,7 +131,7 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
             }
             if (left_out > 0) {
                 qd_printf("%s: %s: %zu flow(s) left out, the first %s\n",
-                    tag.c_str(), name.c_str(), left_out, first_left_out.c_str());
+                    tag.c_str(), name, left_out, first_left_out.c_str());
                 // The unfilled slots are empty; the slice drops them.
                 if (PyList_SetSlice(list.get(), filled, count, nullptr) < 0) {
                     PyErr_Clear();
@@ -143,8 +145,7 @@ bool qppPlugin::CallScriptFunction(const qppEvent &event)
 
         // The configuration's own switch: shown without the host's debug.
         if (debug) {
-            qd_printf("%s: calling script function: %s\n", tag.c_str(),
-                name.c_str());
+            qd_printf("%s: calling script function: %s\n", tag.c_str(), name);
         }
 
         qppCallbackStats &counters = stats.Callback(id);

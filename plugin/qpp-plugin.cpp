@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "qpp-module.h"
 #include "qpp-plugin.h"
 
 extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
@@ -22,21 +23,15 @@ extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
 
 qppPlugin::qppPlugin(
     const std::string &tag, const std::map<std::string, std::string> &params)
-    : qdPluginProcessor(tag, params), reload(true), debug(false),
-      watchdog(stats), script_digest{}, script_function_mask(0),
-      script_function_names{
-          {ProcessAgentEvent, "ProcessAgentEvent"},
-          {ProcessFlowEvent, "ProcessFlowEvent"},
-          {ProcessFlowMap, "ProcessFlowMap"},
-          {ProcessFlowStats, "ProcessFlowStats"},
-      }
+    : qdPluginProcessor(tag, params), debug(false), watchdog(stats),
+      queue(stats)
 {
     if (conf_filename.empty()) {
         throw qdException("%s: %s: %s", tag.c_str(), "conf_filename",
             strerror(EINVAL));
     }
 
-    PyInitialize(tag);
+    qppRuntime::Initialize(tag, "qpp", PyInit_qpp);
 
     // The host thread enters the main interpreter with a thread state of its
     // own, made for the purpose and deleted on the way out. Resuming the one
@@ -60,7 +55,7 @@ qppPlugin::qppPlugin(
 
     if (! created) {
         // No plugin object ever exists without its sub-interpreter.
-        PyFinalize(tag);
+        qppRuntime::Finalize();
         throw qdException("could not create Python sub-interpreter");
     }
 
@@ -76,38 +71,19 @@ qppPlugin::~qppPlugin()
     watchdog.Stop();
     // A worker that ran has signalled them already; one that never started
     // leaves its host waiting otherwise.
-    SignalPendingSyncs();
+    queue.Close();
 
     if (interpreter) {
         // What the plugin still holds of the script belongs to the
-        // sub-interpreter and is released inside it, before it ends.
-        // Ending it while a thread that its script started still runs
-        // aborts the process (and waits forever for a non-daemon thread):
-        // those threads get until the deadline to finish, the unload
-        // notice having told the script to stop them.
-        //
-        // Py_EndInterpreter itself runs script code after its last wait for
-        // threads: the atexit handlers, and the __del__ methods of what the
-        // script's modules hold when it tears them down. A thread started
-        // there aborts the process ("not the last thread") or runs in a
-        // half torn-down interpreter. Both are run here, while the
-        // interpreter is whole, each followed by a wait.
+        // sub-interpreter and goes inside it, before it ends; the script's
+        // threads get until the deadline to finish, the unload notice
+        // having told the script to stop them.
         bool ended;
         size_t left = 0;
         {
             qppPySubInterpreter::thread_scope scope(
                 interpreter->GetInterpreterState());
-            ReleasePythonState();
-            auto deadline = std::chrono::steady_clock::now() + script_thread_wait;
-            ended = interpreter->WaitForOtherThreads(deadline);
-            if (ended) {
-                RunExitHandlers();
-                ended = interpreter->WaitForOtherThreads(deadline);
-            }
-            if (ended) {
-                ClearScriptModules();
-                ended = interpreter->WaitForOtherThreads(deadline);
-            }
+            ended = script.Teardown(*interpreter, script_thread_wait);
             if (! ended) left = interpreter->CountOtherThreads();
         }
         if (ended) {
@@ -122,159 +98,35 @@ qppPlugin::~qppPlugin()
                 static_cast<long long>(script_thread_wait.count()));
             interpreter->Abandon();
             interpreter.reset();
-            PyPin();
+            qppRuntime::Pin();
         }
     }
 
-    PyFinalize(tag);
+    qppRuntime::Finalize();
 
     qd_dprintf("%s: destroyed\n", tag.c_str());
 }
 
-void qppPlugin::ReleasePythonState()
-{
-    script_functions.clear();
-    script_module.reset();
-    flow_keys.reset();
-}
-
-void qppPlugin::RunExitHandlers()
-{
-    // Runs and forgets the handlers, so that Py_EndInterpreter finds none.
-    qppPyRef atexit = qppPyRef::Steal(PyImport_ImportModule("atexit"));
-    qppPyRef rc;
-    if (atexit) {
-        rc = qppPyRef::Steal(
-            PyObject_CallMethod(atexit.get(), "_run_exitfuncs", nullptr));
-    }
-    if (! rc) qppPrintPythonError();
-}
-
-void qppPlugin::ClearScriptModules()
-{
-    // The modules loaded from the module directories: the script and its
-    // helpers. Each is taken out of sys.modules and its names deleted last
-    // first, so that an object dies while what was defined before it (the
-    // modules it imported, say) is still there for its __del__.
-    PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    qppPyRef names = qppPyRef::Steal(PyDict_Keys(modules));
-    if (! names) {
-        qppPrintPythonError();
-        return;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); i++) {
-        PyObject *name = PyList_GET_ITEM(names.get(), i);  // borrowed
-        qppPyRef module = qppPyRef::Borrow(PyDict_GetItemWithError(modules, name));
-        if (! module || ! PyModule_Check(module.get())) {
-            PyErr_Clear();
-            continue;
-        }
-        qppPyRef file = qppPyRef::Steal(
-            PyObject_GetAttrString(module.get(), "__file__"));
-        qppPyRef bytes;
-        if (file && PyUnicode_Check(file.get()))
-            bytes = qppPyRef::Steal(PyUnicode_EncodeFSDefault(file.get()));
-        if (! bytes || ! PyBytes_Check(bytes.get())) {
-            PyErr_Clear();
-            continue;
-        }
-        std::string path(PyBytes_AS_STRING(bytes.get()),
-            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-        bool ours = false;
-        for (const std::string &dir : module_paths) {
-            if (path.compare(0, dir.size() + 1, dir + "/") == 0) ours = true;
-        }
-        if (! ours) continue;
-
-        if (PyDict_DelItem(modules, name) < 0) PyErr_Clear();
-        PyObject *dict = PyModule_GetDict(module.get());  // borrowed
-        qppPyRef keys = qppPyRef::Steal(PyDict_Keys(dict));
-        if (! keys) {
-            qppPrintPythonError();
-            continue;
-        }
-        for (Py_ssize_t k = PyList_GET_SIZE(keys.get()) - 1; k >= 0; k--) {
-            PyObject *key = PyList_GET_ITEM(keys.get(), k);  // borrowed
-            if (PyUnicode_Check(key) &&
-                PyUnicode_CompareWithASCIIString(key, "__builtins__") == 0)
-                continue;
-            // A __del__ may have deleted it already.
-            if (PyDict_DelItem(dict, key) < 0) PyErr_Clear();
-            // What a __del__ raised is reported and ignored by CPython.
-        }
-    }
-
-    // What the modules held in reference cycles.
-    qppPyRef gc = qppPyRef::Steal(PyImport_ImportModule("gc"));
-    qppPyRef rc;
-    if (gc) rc = qppPyRef::Steal(PyObject_CallMethod(gc.get(), "collect", nullptr));
-    if (! rc) qppPrintPythonError();
-}
-
 void qppPlugin::GetVersion(std::string &version) { version = QPP_PLUGIN_VERSION; }
-
-void qppPlugin::QueueEvent(qppEvent &&event)
-{
-    qppStats::Kind kind = event.Kind();
-    size_t flows = event.flows.size();
-    size_t bytes = event.Bytes();
-    uint64_t max_events = queue_max_events.load(std::memory_order_relaxed);
-    uint64_t max_bytes = queue_max_bytes.load(std::memory_order_relaxed);
-    {
-        std::lock_guard<std::mutex> guard(event_lock);
-        // A full queue drops what arrives: the daemon's threads must not
-        // wait for a slow script, nor its memory grow without end. Nothing
-        // is served once the worker has stopped.
-        bool full = worker_done ||
-            (max_events != 0 && events.size() >= max_events) ||
-            (max_bytes != 0 &&
-                stats.queue_bytes.load(std::memory_order_relaxed) + bytes >
-                    max_bytes);
-        if (! full) {
-            events.push_back(std::move(event));
-            stats.Queued(kind, flows, bytes);
-            event_cond.notify_one();
-            return;
-        }
-    }
-    stats.Dropped(kind, flows);
-}
 
 void qppPlugin::Terminate()
 {
     qdPluginProcessor::Terminate();
-    // Under the queue's lock, so that the worker cannot test the flag and
-    // then miss the signal before it waits.
-    std::lock_guard<std::mutex> guard(event_lock);
-    event_cond.notify_one();
+    queue.Wake();
 }
 
 void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 {
     switch (event) {
-    case qdPlugin::EVENT_RELOAD: {
-        std::lock_guard<std::mutex> guard(event_lock);
-        reload = true;
-        event_cond.notify_one();
+    case qdPlugin::EVENT_RELOAD:
+        queue.RequestReload();
         break;
-    }
     case qdPlugin::EVENT_STATS:
         if (param != nullptr) *static_cast<json *>(param) = Statistics();
         break;
-    case qdPlugin::EVENT_SYNC: {
-        qdSyncPoint *sync = static_cast<qdSyncPoint *>(param);
-        if (sync == nullptr) break;
-        std::lock_guard<std::mutex> guard(event_lock);
-        if (worker_done) {
-            sync->Signal();
-            break;
-        }
-        qppEvent record(qppEvent::PRV_SYNC, 0);
-        record.sync = *sync;
-        events.push_back(std::move(record));
-        event_cond.notify_one();
+    case qdPlugin::EVENT_SYNC:
+        if (param != nullptr) queue.PushSync(*static_cast<qdSyncPoint *>(param));
         break;
-    }
     default:
         break;
     }
@@ -283,9 +135,9 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, qdFlowMap *flow_map)
 {
-    uint8_t mask = script_function_mask.load();
-    if ((mask & (ProcessFlowMap | ProcessFlowStats)) == 0) {
-        if ((mask & script_loaded) == 0) {
+    uint8_t mask = script.Subscriptions();
+    if ((mask & (qppScript::ProcessFlowMap | qppScript::ProcessFlowStats)) == 0) {
+        if ((mask & qppScript::loaded) == 0) {
             // The flows it would have carried, near enough: every entry,
             // without taking each flow's mutex to read its flags.
             size_t count = 0;
@@ -312,15 +164,15 @@ void qppPlugin::DispatchProcessorEvent(
     }
 
     if (record.flows.empty()) return;
-    QueueEvent(std::move(record));
+    queue.Push(std::move(record));
 }
 
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow)
 {
-    uint8_t mask = script_function_mask.load();
-    if ((mask & ProcessFlowEvent) == 0) {
-        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::FLOW, 1);
+    uint8_t mask = script.Subscriptions();
+    if ((mask & qppScript::ProcessFlowEvent) == 0) {
+        if ((mask & qppScript::loaded) == 0) stats.Dropped(qppStats::FLOW, 1);
         return;
     }
 
@@ -330,7 +182,7 @@ void qppPlugin::DispatchProcessorEvent(
     // holds the queue.
     qppEvent record(0, event);
     record.PushFlow(flow);
-    QueueEvent(std::move(record));
+    queue.Push(std::move(record));
 }
 
 void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event,
@@ -356,12 +208,12 @@ void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event event)
 
 void qppPlugin::QueueAgentEvent(uint16_t event)
 {
-    uint8_t mask = script_function_mask.load();
-    if ((mask & ProcessAgentEvent) == 0) {
-        if ((mask & script_loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
+    uint8_t mask = script.Subscriptions();
+    if ((mask & qppScript::ProcessAgentEvent) == 0) {
+        if ((mask & qppScript::loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
         return;
     }
-    QueueEvent(qppEvent(0, event));
+    queue.Push(qppEvent(0, event));
 }
 
 void qppPlugin::DispatchSinkPayload(const std::string &target,
@@ -377,4 +229,10 @@ void qppPlugin::DispatchSinkPayload(const std::string &target,
         throw;
     }
     qppCount(stats.payloads_dispatched);
+}
+
+PyObject *qppPlugin::EncodeFlow(const std::shared_ptr<qdFlow> &flow,
+    const qppFlowStats &stats, bool stats_only)
+{
+    return script.Encoder().Encode(flow, stats, stats_only).release();
 }

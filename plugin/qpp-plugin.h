@@ -1,23 +1,29 @@
 // qppPlugin: the Python processor plugin as the host sees it.
 //
+// It coordinates the units an instance is made of: the event queue that
+// host threads fill, the script (qppScript) the worker serves from it, the
+// watchdog and the counters, and the sub-interpreter they all live in.
+//
 // Threads. Host threads run the factory, the constructor, the destructor and
 // the event hooks. Each instance has one worker thread (Entry), the only
 // thread that runs this instance's script code and the only one that
-// touches its Python state (script_module, script_functions, flow_keys),
-// its configuration (debug, script_path, script_digest, module_paths) and
-// the tag after the worker has started (it renames itself with SetTag;
-// host threads read a copy with GetTag). The module's dispatch gives up
+// touches its script (but for the subscription bits the hooks read) and
+// its configuration (debug) while it runs, and the tag after the worker
+// has started (it renames itself with SetTag; host threads read a copy
+// with GetTag). The module's dispatch gives up
 // the interpreter lock while the host's sink works.
 //
 // Locks, in the only order in which they are ever nested:
-//   interpreter lock -> plock                (dispatch looks up the registry)
+//   interpreter lock -> plock         (the module looks up the registry)
 //   interpreter lock -> flow lock -> qdAddr::lock   (encoding a flow)
 //   flow-map bucket -> flow lock             (the flow-map hook)
 //   flow lock -> event_lock                  (a host thread that holds a
 //                                             flow's mutex raises an event)
 //   event_lock -> a sync point's own lock    (signalling it)
-// plock is held around the interpreter lock only while the process-wide
-// runtime is brought up or finalised, when no worker runs script code.
+// event_lock is the event queue's (qpp-event-queue.h).
+// plock is the runtime's (qpp-runtime.h); it is held around the
+// interpreter lock only while the process-wide runtime is brought up or
+// finalised, when no worker runs script code.
 // A hook takes its statistics snapshot before event_lock, and nothing
 // waits for another lock while it holds event_lock (a sync point's lock is
 // only ever held for a moment): neither the interpreter lock nor a flow's
@@ -26,9 +32,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,10 +41,12 @@
 #include <thread>
 #include <unordered_map>
 
+#include "qpp-event-queue.h"
 #include "qpp-event.h"
-#include "qpp-flow-keys.h"
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
+#include "qpp-runtime.h"
+#include "qpp-script.h"
 #include "qpp-stats.h"
 #include "qpp-watchdog.h"
 #include "quivend.h"
@@ -51,15 +57,10 @@
 // How long destruction waits for threads that a script started to end.
 constexpr std::chrono::seconds script_thread_wait(3);
 
-class qppPlugin : public qdPluginProcessor
+class qppPlugin : public qdPluginProcessor, public qppInstance
 {
 public:
-    enum ScriptFunction : uint8_t {
-        ProcessAgentEvent = 1,
-        ProcessFlowEvent = 2,
-        ProcessFlowMap = 4,
-        ProcessFlowStats = 8,
-    };
+    using ScriptFunction = qppScript::Callback;
 
     qppPlugin(const std::string &tag,
         const std::map<std::string, std::string> &params);
@@ -110,26 +111,9 @@ public:
     // changed. Worker thread only; throws qdException.
     void Reload();
 
-    // The configuration's callback budget; zero when it sets none. Throws
-    // qdException for a value that is not a positive number or null.
-    std::chrono::nanoseconds CallbackTimeout(const nlohmann::json &conf);
-    // The configuration's "check_permissions" (default true); throws
-    // qdException for a value that is not a boolean.
-    bool CheckPermissions(const nlohmann::json &conf);
-
     // Binds one callback of the loaded script module. Worker thread only,
     // inside a thread_scope.
     bool LoadScriptFunction(ScriptFunction id);
-
-    // The first call brings the process-wide runtime up; every call counts
-    // one instance more. PyFinalize counts one less; the runtime stays up
-    // for later instances and PyShutdown, run when the library is unloaded,
-    // finalises it if no instance is left and nothing pinned it.
-    static void PyInitialize(const std::string &tag);
-    static void PyFinalize(const std::string &tag);
-    static void PyShutdown();
-    // Keeps the runtime from being finalised: an interpreter was left alive.
-    static void PyPin();
 
     // This instance's sub-interpreter, for hosts of the encoder outside
     // the worker (tests and benchmarks enter it with a thread_scope).
@@ -138,70 +122,32 @@ public:
         return interpreter->GetInterpreterState();
     }
 
-    static void AddInstance(qppPlugin *plugin);
-    static void RemoveInstance(qppPlugin *plugin);
-    static qppPlugin *GetInstance();
-
 private:
-    void QueueEvent(qppEvent &&event);
     void LogStatistics();
     void QueueAgentEvent(uint16_t event);
     void ServeEvents();
     void ServeReload();
-    void SignalPendingSyncs();
-    void ReleasePythonState();
     // The worker thread's own set-up, before it serves anything.
     void PrepareWorkerThread();
-    // Inside a thread_scope of this instance's sub-interpreter, on the way
-    // to ending it: the script's atexit handlers, and the teardown of the
-    // modules loaded from the module directories.
-    void RunExitHandlers();
-    void ClearScriptModules();
 
-    std::atomic<bool> reload;
     bool debug;
     qppStats stats;
     qppWatchdog watchdog;
-    // The queue's bound from the configuration; 0 means none. Written by
-    // the worker at each reload, read by the hooks.
-    std::atomic<uint64_t> queue_max_events{0};
-    std::atomic<uint64_t> queue_max_bytes{0};
-    std::string script_path;
-    uint8_t script_digest[20];
+    qppEventQueue queue;
     std::unique_ptr<qppPySubInterpreter> interpreter;
-    qppPyRef script_module;
-    std::string script_module_name;  // the name script_module was imported as
-    std::set<std::string> module_paths;  // every module directory put on sys.path
-    // The bound callbacks' bits, and script_loaded once a script is loaded
-    // and its callbacks bound: it is clear before the first load, after a
-    // failed one and while a reload re-imports the script. A hook that finds
-    // no subscriber counts its event as dropped only then; one load of one
-    // atomic tells it both.
-    static constexpr uint8_t script_loaded = 0x80;
-    std::atomic<uint8_t> script_function_mask;
-    const std::unordered_map<ScriptFunction, const std::string, qdEnumHasher>
-        script_function_names;
-    std::unordered_map<ScriptFunction, qppPyRef, qdEnumHasher>
-        script_functions;
-
-    std::deque<qppEvent> events;  // guarded by event_lock
-    bool worker_done = false;     // guarded by event_lock
-    std::mutex event_lock;
-    std::condition_variable event_cond;  // one signal per queued event
-
-    // Worker thread, made on first use; see qpp-flow-keys.h.
-    std::unique_ptr<qppFlowKeys, qppFlowKeysDeleter> flow_keys;
-
-    static std::mutex plock;
-    static uint32_t pinit;  // guarded by plock
-    static bool runtime_up;  // guarded by plock
-    static bool runtime_pinned;  // guarded by plock
-    static std::string runtime_tag;  // guarded by plock: who brought it up
-    // The thread state the runtime was brought up with, resumed only to
-    // finalise it; guarded by plock.
-    static PyThreadState *pts_main;
+    // Every Python reference of the script, released inside the
+    // sub-interpreter before it ends.
+    qppScript script;
 
 public:
+    // What the module asks of the instance its script runs in.
+    std::string InstanceTag() const override { return GetTag(); }
     // The instance's counters, as the host and the script read them.
-    nlohmann::json Statistics() const { return stats.ToJson(); }
+    nlohmann::json Statistics() const override { return stats.ToJson(); }
+    void DispatchPayload(const std::string &target,
+        const std::set<std::string> &channels, size_t length,
+        const uint8_t *payload, qdFlags<qdPlugin::DispatchFlags> flags) override
+    {
+        DispatchSinkPayload(target, channels, length, payload, flags);
+    }
 };

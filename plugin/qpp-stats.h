@@ -65,7 +65,7 @@ struct qppStats
 {
     enum Kind : uint8_t { FLOW, FLOW_MAP, AGENT, KINDS };
 
-    // The callbacks in the order of qppPlugin::ScriptFunction's bits.
+    // The callbacks in the order of qppScript::Callback's bits.
     static constexpr const char *callback_names[4] = {"ProcessAgentEvent",
         "ProcessFlowEvent", "ProcessFlowMap", "ProcessFlowStats"};
 

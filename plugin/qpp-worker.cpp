@@ -15,7 +15,7 @@ constexpr std::chrono::seconds statistics_interval(60);
 // the event in hand is dropped.
 // True when work returned normally.
 template <typename F>
-bool Survive(const std::string &tag, F &&work)
+bool RunLoggingFailure(const std::string &tag, F &&work)
 {
     try {
         work();
@@ -35,14 +35,15 @@ void *qppPlugin::Entry()
         QPP_PLUGIN_VERSION, "(scripts run in an embedded Python)");
 
     PrepareWorkerThread();
-    AddInstance(this);
+    qppRuntime::AddInstance(this);
 
     if (! ShouldTerminate()) ServeEvents();
 
-    Survive(tag, [this] { CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0)); });
+    RunLoggingFailure(
+        tag, [this] { CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0)); });
 
-    SignalPendingSyncs();
-    RemoveInstance(this);
+    queue.Close();
+    qppRuntime::RemoveInstance();
     return nullptr;
 }
 
@@ -52,48 +53,35 @@ void qppPlugin::ServeEvents()
     for (;;) {
         ServeReload();
 
-        std::unique_lock<std::mutex> guard(event_lock);
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::seconds(1);
         // Woken at once by an event, a reload request or termination; the
         // deadline is only the longest sleep.
-        while (events.empty() && ! reload.load() && ! ShouldTerminate()) {
-            if (event_cond.wait_until(guard, deadline) ==
-                std::cv_status::timeout)
-                break;
+        std::optional<qppEvent> event = queue.Pop(
+            std::chrono::steady_clock::now() + std::chrono::seconds(1),
+            [this] { return ShouldTerminate(); });
+
+        if (! event) {
+            qppTrimArenaCache();
         }
-
-        if (! events.empty()) {
-            qppEvent event = std::move(events.front());
-            events.pop_front();
-            bool counted = event.prv != qppEvent::PRV_SYNC;
-            if (counted) stats.Dequeued(event.Bytes());
-            guard.unlock();
-
-            if (event.prv == qppEvent::PRV_SYNC) {
-                // A host that asks for a reload and then syncs learns when
-                // the reload is done: a request made before the sync point
-                // is served before it is signalled.
-                ServeReload();
-                event.sync->Signal();
-            }
-            else {
-                // An event whose arguments could not be built is dropped,
-                // not served.
-                qppKindStats &kind = stats.events[event.Kind()];
-                if (Survive(tag, [this, &event] { CallScriptFunction(event); })) {
-                    qppCount(kind.served);
-                    qppCount(kind.flows_served, event.flows.size());
-                }
-                else {
-                    qppCount(kind.dropped);
-                    qppCount(kind.flows_dropped, event.flows.size());
-                }
-            }
+        else if (event->prv == qppEvent::PRV_SYNC) {
+            // A host that asks for a reload and then syncs learns when
+            // the reload is done: a request made before the sync point
+            // is served before it is signalled.
+            ServeReload();
+            event->sync->Signal();
         }
         else {
-            guard.unlock();
-            qppTrimArenaCache();
+            // An event whose arguments could not be built is dropped,
+            // not served.
+            qppKindStats &kind = stats.events[event->Kind()];
+            if (RunLoggingFailure(
+                    tag, [this, &event] { CallScriptFunction(*event); })) {
+                qppCount(kind.served);
+                qppCount(kind.flows_served, event->flows.size());
+            }
+            else {
+                qppCount(kind.dropped);
+                qppCount(kind.flows_dropped, event->flows.size());
+            }
         }
 
         if (std::chrono::steady_clock::now() >= next_statistics) {
@@ -115,23 +103,7 @@ void qppPlugin::ServeReload()
     // The request is taken before Reload reads the configuration: one made
     // while Reload runs may concern a file it has already read, and is
     // served by the next pass.
-    if (! reload.exchange(false)) return;
-    if (! Survive(tag, [this] { Reload(); })) qppCount(stats.reloads_failed);
-}
-
-void qppPlugin::SignalPendingSyncs()
-{
-    // Events left in the queue are never served; a host waiting for them
-    // learns that the worker has stopped.
-    std::lock_guard<std::mutex> guard(event_lock);
-    worker_done = true;
-    for (auto &event : events) {
-        if (event.prv == qppEvent::PRV_SYNC) {
-            event.sync->Signal();
-            continue;
-        }
-        stats.Dequeued(event.Bytes());
-        stats.Dropped(event.Kind(), event.flows.size());
-    }
-    events.clear();
+    if (! queue.TakeReloadRequest()) return;
+    if (! RunLoggingFailure(tag, [this] { Reload(); }))
+        qppCount(stats.reloads_failed);
 }

@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "qpp-plugin.h"
+#include "qpp-runtime.h"
 
 namespace {
 
-qppPlugin *FakePlugin(uintptr_t n) { return reinterpret_cast<qppPlugin *>(n * 64); }
+qppInstance *FakePlugin(uintptr_t n) { return reinterpret_cast<qppInstance *>(n * 64); }
 
 }  // namespace
 
@@ -24,21 +24,20 @@ TEST(Registry, EachThreadFindsItsOwnPlugin)
 
     for (int i = 1; i <= threads; i++) {
         workers.emplace_back([&, i] {
-            qppPlugin::AddInstance(FakePlugin(i));
+            qppRuntime::AddInstance(FakePlugin(i));
             // A second registration for the same thread does not replace.
-            qppPlugin::AddInstance(FakePlugin(100 + i));
+            qppRuntime::AddInstance(FakePlugin(100 + i));
             registered++;
             while (! release) std::this_thread::yield();
             for (int n = 0; n < 1000; n++) {
-                if (qppPlugin::GetInstance() != FakePlugin(i)) failures++;
+                if (qppRuntime::GetInstance() != FakePlugin(i)) failures++;
             }
-            // The pointer given is not consulted: the thread's entry goes.
-            qppPlugin::RemoveInstance(FakePlugin(999));
-            if (qppPlugin::GetInstance() != nullptr) failures++;
+            qppRuntime::RemoveInstance();
+            if (qppRuntime::GetInstance() != nullptr) failures++;
         });
     }
     while (registered < threads) std::this_thread::yield();
-    EXPECT_EQ(qppPlugin::GetInstance(), nullptr);
+    EXPECT_EQ(qppRuntime::GetInstance(), nullptr);
     release = true;
     for (auto &worker : workers) worker.join();
     EXPECT_EQ(failures.load(), 0);

@@ -1,5 +1,5 @@
 // The process-wide runtime shared by all instances, and the registry of
-// worker threads.
+// worker threads (see qpp-runtime.h).
 //
 // The runtime is brought up by the first instance and stays up when the
 // last one goes: finalising and initialising CPython again in one process
@@ -13,26 +13,32 @@
 #include <cstring>
 #include <dlfcn.h>
 
-#include "qpp-module.h"
-#include "qpp-plugin.h"
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 
-std::mutex qppPlugin::plock;
-uint32_t qppPlugin::pinit = 0;
-PyThreadState *qppPlugin::pts_main = nullptr;
-bool qppPlugin::runtime_up = false;
-bool qppPlugin::runtime_pinned = false;
-std::string qppPlugin::runtime_tag;
+#include "qpp-interpreter.h"
+#include "qpp-runtime.h"
 
 namespace {
+
+std::mutex plock;
+uint32_t pinit = 0;  // guarded by plock: instances counted
+bool runtime_up = false;  // guarded by plock
+bool runtime_pinned = false;  // guarded by plock
+std::string runtime_tag;  // guarded by plock: who brought it up
+// The thread state the runtime was brought up with, resumed only to
+// finalise it; guarded by plock.
+PyThreadState *pts_main = nullptr;
 
 // The registry of workers, guarded by plock. Never destroyed: a worker of
 // an instance that the host never deleted may still look itself up while
 // the process's exit handlers destroy static objects. std::mutex (plock)
 // has nothing to destroy.
-std::unordered_map<std::thread::id, qppPlugin *> &Instances()
+std::unordered_map<std::thread::id, qppInstance *> &Instances()
 {
     static auto *instances =
-        new std::unordered_map<std::thread::id, qppPlugin *>();
+        new std::unordered_map<std::thread::id, qppInstance *>();
     return *instances;
 }
 
@@ -56,18 +62,19 @@ void PromotePythonSymbols()
 // The table of built-in modules outlives finalisation, and interpreters from
 // 3.12 on refuse to extend it once they have been initialised: the module is
 // registered once per process.
-bool RegisterModule()
+bool RegisterModule(const char *module_name, PyObject *(*init)())
 {
     static bool registered = false;
     if (registered) return true;
-    if (PyImport_AppendInittab("qpp", PyInit_qpp) == -1) return false;
+    if (PyImport_AppendInittab(module_name, init) == -1) return false;
     registered = true;
     return true;
 }
 
 }  // namespace
 
-void qppPlugin::PyInitialize(const std::string &tag)
+void qppRuntime::Initialize(
+    const std::string &tag, const char *module_name, PyObject *(*init)())
 {
     std::lock_guard<std::mutex> guard(plock);
 
@@ -76,7 +83,7 @@ void qppPlugin::PyInitialize(const std::string &tag)
         return;
     }
 
-    if (! RegisterModule())
+    if (! RegisterModule(module_name, init))
         throw qdException("could not extend in-built modules table");
 
     PromotePythonSymbols();
@@ -106,10 +113,10 @@ void qppPlugin::PyInitialize(const std::string &tag)
             status.err_msg ? status.err_msg : "unknown error");
     }
 
-    PyObject *module = PyImport_ImportModule("qpp");
+    PyObject *module = PyImport_ImportModule(module_name);
     if (module == nullptr) {
         qppPrintPythonError();
-        // Leave nothing half done: a later PyInitialize starts afresh.
+        // Leave nothing half done: a later Initialize starts afresh.
         Py_FinalizeEx();
         throw qdException("could not import qpp module");
     }
@@ -129,19 +136,19 @@ void qppPlugin::PyInitialize(const std::string &tag)
     pinit = 1;
 }
 
-void qppPlugin::PyFinalize(const std::string &)
+void qppRuntime::Finalize()
 {
     std::lock_guard<std::mutex> guard(plock);
     if (pinit > 0) pinit--;
 }
 
-void qppPlugin::PyPin()
+void qppRuntime::Pin()
 {
     std::lock_guard<std::mutex> guard(plock);
     runtime_pinned = true;
 }
 
-void qppPlugin::PyShutdown()
+void qppRuntime::Shutdown()
 {
     std::lock_guard<std::mutex> guard(plock);
     // Instances the host never deleted may still run script code, and an
@@ -156,19 +163,19 @@ void qppPlugin::PyShutdown()
         (rc < 0) ? "with error(s)" : "successfully");
 }
 
-void qppPlugin::AddInstance(qppPlugin *plugin)
+void qppRuntime::AddInstance(qppInstance *instance)
 {
     std::lock_guard<std::mutex> guard(plock);
-    Instances().insert(std::make_pair(std::this_thread::get_id(), plugin));
+    Instances().insert(std::make_pair(std::this_thread::get_id(), instance));
 }
 
-void qppPlugin::RemoveInstance(qppPlugin *)
+void qppRuntime::RemoveInstance()
 {
     std::lock_guard<std::mutex> guard(plock);
     Instances().erase(std::this_thread::get_id());
 }
 
-qppPlugin *qppPlugin::GetInstance()
+qppInstance *qppRuntime::GetInstance()
 {
     std::lock_guard<std::mutex> guard(plock);
     auto &instances = Instances();
@@ -176,77 +183,13 @@ qppPlugin *qppPlugin::GetInstance()
     return (it == instances.end()) ? nullptr : it->second;
 }
 
-#if PY_VERSION_HEX >= 0x030A0000
-qppGcPause::qppGcPause() : resume(PyGC_Disable() == 1) { }
-
-qppGcPause::~qppGcPause()
-{
-    if (resume) PyGC_Enable();
-}
-#else
-// 3.9 has no C API for the switch: the gc module's functions do it.
-namespace {
-
-bool CallGc(const char *function)
-{
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    bool result = false;
-    qppPyRef gc = qppPyRef::Steal(PyImport_ImportModule("gc"));
-    if (gc) {
-        qppPyRef rc =
-            qppPyRef::Steal(PyObject_CallMethod(gc.get(), function, nullptr));
-        result = rc && PyObject_IsTrue(rc.get()) == 1;
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-    return result;
-}
-
-}  // namespace
-
-qppGcPause::qppGcPause() : resume(CallGc("isenabled"))
-{
-    if (resume) CallGc("disable");
-}
-
-qppGcPause::~qppGcPause()
-{
-    if (resume) CallGc("enable");
-}
-#endif
-
-void qppPrintPythonError()
-{
-    if (! PyErr_Occurred()) return;
-
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr)
-        PyException_SetTraceback(value, traceback);
-    qppPyRef t = qppPyRef::Steal(type);
-    qppPyRef v = qppPyRef::Steal(value);
-    qppPyRef tb = qppPyRef::Steal(traceback);
-
-    // PyErr_Print would end the process on SystemExit and would keep the
-    // exception (and every frame its traceback holds) alive in sys.last_*.
-    PyErr_Display(t.get(), v.get(), tb.get());
-
-    PyObject *err = PySys_GetObject("stderr");  // borrowed
-    if (err != nullptr && err != Py_None) {
-        qppPyRef rc = qppPyRef::Steal(PyObject_CallMethod(err, "flush", nullptr));
-        if (! rc) PyErr_Clear();
-    }
-}
-
 namespace {
 
 // Destroyed when the library is unloaded (at the end of the process), after
-// the functions above and before the class-wide members they use.
+// the functions above and before the state they use, defined above it.
 struct RuntimeAtUnload
 {
-    ~RuntimeAtUnload() { qppPlugin::PyShutdown(); }
+    ~RuntimeAtUnload() { qppRuntime::Shutdown(); }
 } runtime_at_unload;
 
 }  // namespace

@@ -1,5 +1,4 @@
-// qppPlugin::EncodeFlow: a host flow and its statistics snapshot as the
-// flow dictionary that scripts receive.
+// The flow dictionary (see qpp-flow-encoder.h).
 //
 // Ownership. Every object made here lives in a qppPyRef until it is stored:
 // PyDict_SetItem takes a reference of its own and the handle drops ours, so
@@ -7,10 +6,6 @@
 // elements are handed over with PyList_SET_ITEM. The flow dictionary's one
 // reference goes to the caller. On a failure the handles still in scope
 // release the partial objects while the exception unwinds.
-//
-// Keys come from the plugin's qppFlowKeys table: str objects of the
-// sub-interpreter, made on the first call and kept until the plugin resets
-// flow_keys inside that sub-interpreter.
 //
 // Locks: called with the interpreter lock held; the flow's recursive mutex is
 // taken next and held for every read of the flow, and the address-text
@@ -26,8 +21,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "qpp-flow-keys.h"
-#include "qpp-plugin.h"
+#include "qpp-flow-encoder.h"
 
 // Integers go through PyLong_FromLong, which must carry every 64-bit field
 // bit for bit.
@@ -84,10 +78,19 @@ struct qppFlowKeys
     qppPyRef key[key_count];
 };
 
-void qppFlowKeysDeleter::operator()(qppFlowKeys *keys) const
-{
-    delete keys;
-}
+qppFlowStats::qppFlowStats(const qdFlowStats &stats)
+    : lower_bytes(stats.lower_bytes), upper_bytes(stats.upper_bytes),
+      total_bytes(stats.total_bytes), lower_packets(stats.lower_packets),
+      upper_packets(stats.upper_packets), total_packets(stats.total_packets),
+      detection_packets(stats.detection_packets),
+      lower_rate(stats.lower_rate), upper_rate(stats.upper_rate),
+      tcp_seq_errors(stats.tcp_seq_errors), tcp_resets(stats.tcp_resets),
+      tcp_retrans(stats.tcp_retrans) { }
+
+qppFlowEncoder::qppFlowEncoder() = default;
+qppFlowEncoder::~qppFlowEncoder() = default;
+
+void qppFlowEncoder::Reset() { keys.reset(); }
 
 namespace {
 
@@ -113,7 +116,7 @@ namespace {
     Fail("cannot create new string from: %s", name);
 }
 
-qppFlowKeys *MakeFlowKeys()
+std::unique_ptr<qppFlowKeys> MakeFlowKeys()
 {
     std::unique_ptr<qppFlowKeys> keys(new qppFlowKeys);
     for (unsigned k = 0; k < key_count; k++) {
@@ -126,7 +129,7 @@ qppFlowKeys *MakeFlowKeys()
             throw qdException("cannot create new flow dict");
         }
     }
-    return keys.release();
+    return keys;
 }
 
 // Converting a float that is NaN or outside long's range is undefined
@@ -252,15 +255,15 @@ public:
         Put(dict, k, std::move(list));
     }
 
-    void Iface(PyObject *fd, const qdInterface &iface) const;
-    void Stats(PyObject *fd, const qppFlowStats &stats) const;
-    void Flags(PyObject *fd, const qdFlow &flow) const;
-    void Tcp(PyObject *fd, const qdFlow &flow) const;
-    void Gtp(PyObject *fd, qdFlow &flow) const;
-    void Category(PyObject *fd, const qdFlow &flow) const;
-    void Protocol(PyObject *fd, const qdFlow &flow) const;
-    void Tls(PyObject *fd, const qdFlow &flow) const;
-    void Risk(PyObject *fd, const qdFlow &flow) const;
+    void Iface(PyObject *flow_dict, const qdInterface &iface) const;
+    void Stats(PyObject *flow_dict, const qppFlowStats &stats) const;
+    void Flags(PyObject *flow_dict, const qdFlow &flow) const;
+    void Tcp(PyObject *flow_dict, const qdFlow &flow) const;
+    void Gtp(PyObject *flow_dict, qdFlow &flow) const;
+    void Category(PyObject *flow_dict, const qdFlow &flow) const;
+    void Protocol(PyObject *flow_dict, const qdFlow &flow) const;
+    void Tls(PyObject *flow_dict, const qdFlow &flow) const;
+    void Risk(PyObject *flow_dict, const qdFlow &flow) const;
 
 private:
     const qppFlowKeys &keys;
@@ -268,15 +271,15 @@ private:
     char digest_text[41];
 };
 
-void Encoder::Iface(PyObject *fd, const qdInterface &iface) const
+void Encoder::Iface(PyObject *flow_dict, const qdInterface &iface) const
 {
     qppPyRef d = NewDict(key_iface);
     Text(d.get(), key_name, iface.ifname);
     Integer(d.get(), key_role, iface.role);
-    Put(fd, key_iface, std::move(d));
+    Put(flow_dict, key_iface, std::move(d));
 }
 
-void Encoder::Stats(PyObject *fd, const qppFlowStats &stats) const
+void Encoder::Stats(PyObject *flow_dict, const qppFlowStats &stats) const
 {
     qppPyRef d = NewDict(key_stats);
     Integer(d.get(), key_lower_bytes, stats.lower_bytes);
@@ -291,10 +294,10 @@ void Encoder::Stats(PyObject *fd, const qppFlowStats &stats) const
     Integer(d.get(), key_tcp_seq_errors, stats.tcp_seq_errors);
     Integer(d.get(), key_tcp_resets, stats.tcp_resets);
     Integer(d.get(), key_tcp_retrans, stats.tcp_retrans);
-    Put(fd, key_stats, std::move(d));
+    Put(flow_dict, key_stats, std::move(d));
 }
 
-void Encoder::Flags(PyObject *fd, const qdFlow &flow) const
+void Encoder::Flags(PyObject *flow_dict, const qdFlow &flow) const
 {
     qppPyRef d = NewDict(key_flags);
     Flag(d.get(), key_detection_complete, flow.flags.detection_complete);
@@ -306,18 +309,18 @@ void Encoder::Flags(PyObject *fd, const qdFlow &flow) const
     Flag(d.get(), key_expiring, flow.flags.expiring);
     Flag(d.get(), key_expired, flow.flags.expired);
     Flag(d.get(), key_soft_dissector, flow.flags.soft_dissector);
-    Put(fd, key_flags, std::move(d));
+    Put(flow_dict, key_flags, std::move(d));
 }
 
-void Encoder::Tcp(PyObject *fd, const qdFlow &flow) const
+void Encoder::Tcp(PyObject *flow_dict, const qdFlow &flow) const
 {
     qppPyRef d = NewDict(key_tcp);
     Integer(d.get(), key_fin_acks, flow.tcp.fin_acks);
     Integer(d.get(), key_last_seq, flow.tcp.last_seq);
-    Put(fd, key_tcp, std::move(d));
+    Put(flow_dict, key_tcp, std::move(d));
 }
 
-void Encoder::Gtp(PyObject *fd, qdFlow &flow) const
+void Encoder::Gtp(PyObject *flow_dict, qdFlow &flow) const
 {
     qppPyRef d = NewDict(key_gtp);
     Integer(d.get(), key_version, flow.gtp.version);
@@ -332,59 +335,59 @@ void Encoder::Gtp(PyObject *fd, qdFlow &flow) const
     Port(d.get(), key_upper_port, flow.gtp.upper_addr);
     Integer(d.get(), key_lower_map, flow.gtp.lower_map);
     Integer(d.get(), key_other_type, flow.gtp.other_type);
-    Put(fd, key_gtp, std::move(d));
+    Put(flow_dict, key_gtp, std::move(d));
 }
 
-void Encoder::Category(PyObject *fd, const qdFlow &flow) const
+void Encoder::Category(PyObject *flow_dict, const qdFlow &flow) const
 {
     qppPyRef d = NewDict(key_category);
     Integer(d.get(), key_application, flow.category.application);
     Integer(d.get(), key_protocol, flow.category.protocol);
     Integer(d.get(), key_domain, flow.category.domain);
     Integer(d.get(), key_network, flow.category.network);
-    Put(fd, key_category, std::move(d));
+    Put(flow_dict, key_category, std::move(d));
 }
 
 // At most one sub-dictionary, chosen by the master protocol (not by
 // detected_protocol).
-void Encoder::Protocol(PyObject *fd, const qdFlow &flow) const
+void Encoder::Protocol(PyObject *flow_dict, const qdFlow &flow) const
 {
     switch (flow.GetMasterProtocol()) {
     case qdFlow::PROTO_SMTP: {
         qppPyRef d = NewDict(key_smtp);
         Flag(d.get(), key_tls, flow.smtp.tls != 0);
-        Put(fd, key_smtp, std::move(d));
+        Put(flow_dict, key_smtp, std::move(d));
         break;
     }
     case qdFlow::PROTO_HTTP: {
         qppPyRef d = NewDict(key_http);
         Text(d.get(), key_user_agent, flow.http.user_agent);
         Text(d.get(), key_url, flow.http.url);
-        Put(fd, key_http, std::move(d));
+        Put(flow_dict, key_http, std::move(d));
         break;
     }
     case qdFlow::PROTO_MDNS: {
         if (! flow.HasMDNSDomainName()) break;
         qppPyRef d = NewDict(key_mdns);
         Text(d.get(), key_domain_name, flow.mdns.domain_name);
-        Put(fd, key_mdns, std::move(d));
+        Put(flow_dict, key_mdns, std::move(d));
         break;
     }
     case qdFlow::PROTO_DHCP: {
         qppPyRef d = NewDict(key_dhcp);
         Text(d.get(), key_fingerprint, flow.dhcp.fingerprint);
         Text(d.get(), key_class_ident, flow.dhcp.class_ident);
-        Put(fd, key_dhcp, std::move(d));
+        Put(flow_dict, key_dhcp, std::move(d));
         break;
     }
     case qdFlow::PROTO_TLS:
-        Tls(fd, flow);
+        Tls(flow_dict, flow);
         break;
     case qdFlow::PROTO_SSH: {
         qppPyRef d = NewDict(key_ssh);
         Text(d.get(), key_client_agent, flow.ssh.client_agent);
         Text(d.get(), key_server_agent, flow.ssh.server_agent);
-        Put(fd, key_ssh, std::move(d));
+        Put(flow_dict, key_ssh, std::move(d));
         break;
     }
     default:
@@ -392,7 +395,7 @@ void Encoder::Protocol(PyObject *fd, const qdFlow &flow) const
     }
 }
 
-void Encoder::Tls(PyObject *fd, const qdFlow &flow) const
+void Encoder::Tls(PyObject *flow_dict, const qdFlow &flow) const
 {
     qppPyRef d = NewDict(key_tls);
     Integer(d.get(), key_version, flow.tls.version);
@@ -417,11 +420,11 @@ void Encoder::Tls(PyObject *fd, const qdFlow &flow) const
         Text(sni.get(), key_client_sni, flow.tls.encrypted_sni.client_sni);
         Put(d.get(), key_encrypted_sni, std::move(sni));
     }
-    Put(fd, key_tls, std::move(d));
+    Put(flow_dict, key_tls, std::move(d));
 }
 
 // Only for a flow with risks: an empty set gives no "risk" key at all.
-void Encoder::Risk(PyObject *fd, const qdFlow &flow) const
+void Encoder::Risk(PyObject *flow_dict, const qdFlow &flow) const
 {
     if (flow.risks.empty()) return;
     qppPyRef d = NewDict(key_risk);
@@ -439,71 +442,71 @@ void Encoder::Risk(PyObject *fd, const qdFlow &flow) const
         PyList_SET_ITEM(list.get(), i++, item);
     }
     Put(d.get(), key_risks, std::move(list));
-    Put(fd, key_risk, std::move(d));
+    Put(flow_dict, key_risk, std::move(d));
 }
 
 }  // namespace
 
-PyObject *qppPlugin::EncodeFlow(const std::shared_ptr<qdFlow> &flow,
+qppPyRef qppFlowEncoder::Encode(const std::shared_ptr<qdFlow> &flow,
     const qppFlowStats &stats, bool stats_only)
 {
-    if (! flow_keys) flow_keys.reset(MakeFlowKeys());
-    Encoder e(*flow_keys);
+    if (! keys) keys = MakeFlowKeys();
+    Encoder e(*keys);
 
-    qppPyRef fd = qppPyRef::Steal(PyDict_New());
-    if (! fd) {
+    qppPyRef flow_dict = qppPyRef::Steal(PyDict_New());
+    if (! flow_dict) {
         PyErr_Clear();
         throw qdException("cannot create new flow dict");
     }
 
-    // Declared after fd: a throw unlocks the flow before the partial
+    // Declared after flow_dict: a throw unlocks the flow before the partial
     // dictionary is freed, so the host's threads do not wait on that.
     std::lock_guard<std::recursive_mutex> guard(flow->lock);
     qdFlow &f = *flow;
 
-    e.Iface(fd.get(), *f.iface);
-    e.Digest(fd.get(), key_digest_lower, f.digest_lower.data());
+    e.Iface(flow_dict.get(), *f.iface);
+    e.Digest(flow_dict.get(), key_digest_lower, f.digest_lower.data());
     // The list may be empty; nothing outside it is read then.
     if (f.digest_mdata.empty())
-        e.Text(fd.get(), key_digest_mdata, "");
+        e.Text(flow_dict.get(), key_digest_mdata, "");
     else
-        e.Digest(fd.get(), key_digest_mdata, f.digest_mdata.back().data());
-    e.Stats(fd.get(), stats);
-    if (stats_only) return fd.release();
+        e.Digest(flow_dict.get(), key_digest_mdata, f.digest_mdata.back().data());
+    e.Stats(flow_dict.get(), stats);
+    if (stats_only) return flow_dict;
 
-    e.Integer(fd.get(), key_ip_version, f.ip_version);
-    e.Integer(fd.get(), key_ip_protocol, f.ip_protocol);
-    e.Integer(fd.get(), key_vlan_id, f.vlan_id);
-    e.Integer(fd.get(), key_first_seen_at, f.first_seen_at);
-    e.Integer(fd.get(), key_last_seen_at, f.last_seen_at);
-    e.Integer(fd.get(), key_lower_map, f.lower_map);
-    e.Integer(fd.get(), key_other_type, f.other_type);
-    e.Integer(fd.get(), key_tunnel_type, f.tunnel_type);
-    e.Integer(fd.get(), key_origin, f.origin);
-    e.Integer(fd.get(), key_privacy_mask, f.privacy_mask);
+    e.Integer(flow_dict.get(), key_ip_version, f.ip_version);
+    e.Integer(flow_dict.get(), key_ip_protocol, f.ip_protocol);
+    e.Integer(flow_dict.get(), key_vlan_id, f.vlan_id);
+    e.Integer(flow_dict.get(), key_first_seen_at, f.first_seen_at);
+    e.Integer(flow_dict.get(), key_last_seen_at, f.last_seen_at);
+    e.Integer(flow_dict.get(), key_lower_map, f.lower_map);
+    e.Integer(flow_dict.get(), key_other_type, f.other_type);
+    e.Integer(flow_dict.get(), key_tunnel_type, f.tunnel_type);
+    e.Integer(flow_dict.get(), key_origin, f.origin);
+    e.Integer(flow_dict.get(), key_privacy_mask, f.privacy_mask);
 
-    e.Address(fd.get(), key_lower_mac, f.lower_mac);
-    e.Address(fd.get(), key_upper_mac, f.upper_mac);
-    e.Address(fd.get(), key_lower_addr, f.lower_addr);
-    e.Address(fd.get(), key_upper_addr, f.upper_addr);
-    e.Port(fd.get(), key_lower_port, f.lower_addr);
-    e.Port(fd.get(), key_upper_port, f.upper_addr);
+    e.Address(flow_dict.get(), key_lower_mac, f.lower_mac);
+    e.Address(flow_dict.get(), key_upper_mac, f.upper_mac);
+    e.Address(flow_dict.get(), key_lower_addr, f.lower_addr);
+    e.Address(flow_dict.get(), key_upper_addr, f.upper_addr);
+    e.Port(flow_dict.get(), key_lower_port, f.lower_addr);
+    e.Port(flow_dict.get(), key_upper_port, f.upper_addr);
 
-    e.Flags(fd.get(), f);
-    if (f.ip_protocol == 6) e.Tcp(fd.get(), f);
-    if (f.tunnel_type == qdFlow::TUNNEL_GTP) e.Gtp(fd.get(), f);
+    e.Flags(flow_dict.get(), f);
+    if (f.ip_protocol == 6) e.Tcp(flow_dict.get(), f);
+    if (f.tunnel_type == qdFlow::TUNNEL_GTP) e.Gtp(flow_dict.get(), f);
 
-    e.Text(fd.get(), key_dns_host_name, f.dns_host_name);
-    e.Text(fd.get(), key_host_server_name, f.host_server_name);
-    e.Integer(fd.get(), key_detected_protocol, f.detected_protocol);
-    e.Integer(fd.get(), key_detected_application, f.detected_application);
-    e.Text(fd.get(), key_detected_protocol_name, f.detected_protocol_name);
-    e.Text(fd.get(), key_detected_application_name,
+    e.Text(flow_dict.get(), key_dns_host_name, f.dns_host_name);
+    e.Text(flow_dict.get(), key_host_server_name, f.host_server_name);
+    e.Integer(flow_dict.get(), key_detected_protocol, f.detected_protocol);
+    e.Integer(flow_dict.get(), key_detected_application, f.detected_application);
+    e.Text(flow_dict.get(), key_detected_protocol_name, f.detected_protocol_name);
+    e.Text(flow_dict.get(), key_detected_application_name,
         f.detected_application_name);
 
-    e.Category(fd.get(), f);
-    e.Protocol(fd.get(), f);
-    e.Risk(fd.get(), f);
+    e.Category(flow_dict.get(), f);
+    e.Protocol(flow_dict.get(), f);
+    e.Risk(flow_dict.get(), f);
 
-    return fd.release();
+    return flow_dict;
 }
