@@ -266,7 +266,7 @@ public:
         case qppReplayLine::Type::FLOW: {
             auto flow = flows.Flow(line.flow, "flow");
             host.Plugin()->DispatchProcessorEvent(event, flow);
-            Handed(flow.get());
+            MarkQueued(flow.get());
             break;
         }
         case qppReplayLine::Type::FLOW_MAP:
@@ -289,17 +289,17 @@ private:
     // it, so an update waits until earlier events are served.
     void BeforeUpdate(const qdFlow *flow)
     {
-        if (pending.count(flow)) {
+        if (queued_flows.count(flow)) {
             host.Sync();
-            pending.clear();
+            queued_flows.clear();
         }
     }
 
     // Only named flows can be changed by a later line; the others need no
     // watching (and their addresses may be reused once they are gone).
-    void Handed(const qdFlow *flow)
+    void MarkQueued(const qdFlow *flow)
     {
-        if (flows.IsNamed(flow)) pending.insert(flow);
+        if (flows.IsNamed(flow)) queued_flows.insert(flow);
     }
 
     void FlowMap(qdPluginProcessor::Event event, const json &list)
@@ -313,7 +313,7 @@ private:
         qdFlowMap map(16);
         for (auto &entry : entries) map.Insert(entry.first, entry.second);
         host.Plugin()->DispatchProcessorEvent(event, &map);
-        for (auto &entry : entries) Handed(entry.second.get());
+        for (auto &entry : entries) MarkQueued(entry.second.get());
     }
 
     void Reload(const std::optional<std::string> &source)
@@ -335,7 +335,7 @@ private:
         // Events before the line are served with the old script, events
         // after it with the new one.
         host.Sync();
-        pending.clear();
+        queued_flows.clear();
         if (! script.empty()) Replace(script, content);
         host.Reload();
         host.Sync();
@@ -353,7 +353,7 @@ private:
     std::string conf;
     std::string input_dir;
     qppReplayFlows flows;
-    std::set<const qdFlow *> pending;  // named, handed over since the last sync
+    std::set<const qdFlow *> queued_flows;  // named, queued with an event since the last sync
 };
 
 std::vector<std::string> Lines(const std::string &content)
