@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   python3 python3-dev libpython3-dev
   nlohmann-json3-dev libssl-dev
-  libgtest-dev googletest libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   mypy dpkg-dev file
   libpcap-dev libndpi-dev libndpi-bin

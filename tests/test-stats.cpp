@@ -156,9 +156,13 @@ TEST(Stats, EventsBeforeTheFirstLoadAreDropped)
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
     plugin->Create();
     ASSERT_TRUE(TestHost::Sync(plugin));
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
+    ASSERT_TRUE(TestHost::Sync(plugin));
     json stats = Stats(plugin);
     EXPECT_EQ(stats["events"]["flow"]["dropped"], 1) << stats.dump();
     EXPECT_EQ(stats["events"]["agent"]["dropped"], 1);
+    EXPECT_EQ(stats["events"]["agent"]["served"], 1);
+    EXPECT_EQ(stats["callbacks"]["ProcessAgentEvent"]["calls"], 1);
     EXPECT_EQ(stats["events"]["flow_map"]["dropped"], 1);
     EXPECT_EQ(stats["events"]["flow_map"]["flows_dropped"], 2);
     TestHost::Stop(plugin);
