@@ -398,9 +398,9 @@ TEST(Worker, AReloadRequestMadeDuringAReloadIsServed)
     TestHost::Stop(plugin);
 }
 
-// An idle worker wakes at once for termination and for a reload request,
-// not at the end of its longest sleep (a second).
-TEST(Worker, WakesAtOnceForTerminationAndReload)
+// An idle worker wakes at once for an event, a reload request and
+// termination, not at the end of its longest sleep (a second).
+TEST(Worker, WakesAtOnceForEventsReloadAndTermination)
 {
     TestHost host;
     std::string path = host.InstallScript("versioned.py");
@@ -419,12 +419,18 @@ TEST(Worker, WakesAtOnceForTerminationAndReload)
 
     ASSERT_TRUE(TestHost::Sync(plugin));
     start = Clock::now();
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    ASSERT_TRUE(host.log.WaitFor("versioned: B agent 11"));
+    auto served = Clock::now() - start;
+
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    start = Clock::now();
     TestHost::Stop(plugin);
     auto stopped = Clock::now() - start;
 
-    using std::chrono::milliseconds;
-    EXPECT_LT(std::chrono::duration_cast<milliseconds>(reloaded).count(), 700);
-    EXPECT_LT(std::chrono::duration_cast<milliseconds>(stopped).count(), 700);
+    EXPECT_LT(reloaded, std::chrono::milliseconds(700));
+    EXPECT_LT(served, std::chrono::milliseconds(700));
+    EXPECT_LT(stopped, std::chrono::milliseconds(700));
 }
 
 // Looking for helper modules added since the last import costs no import:

@@ -11,20 +11,23 @@
 using namespace qpptest;
 using ::testing::HasSubstr;
 
-TEST(ScriptThreads, AreWaitedForOrLeftWithTheirInterpreter)
+namespace {
+
+struct ThreadCase
 {
-    struct Case
-    {
-        const char *name;
-        const char *script;  // inline, or empty for tests/scripts/<name>.py
-        bool reload;         // an edit and a reload before the instance goes
-        const char *expected;
-        size_t times;
-    };
-    const Case cases[] = {
-        // The first version hears the unload notice before it is
-        // re-executed, the second one when the instance goes.
-        {"threads_polite", R"(
+    const char *name;
+    const char *script;  // inline, or empty for tests/scripts/<name>.py
+    bool reload;         // an edit and a reload before the instance goes
+    const char *expected;
+    size_t times;
+};
+
+void PrintTo(const ThreadCase &c, std::ostream *out) { *out << c.name; }
+
+const ThreadCase thread_cases[] = {
+    // The first version hears the unload notice before it is
+    // re-executed, the second one when the instance goes.
+    {"threads_polite", R"(
 import threading
 
 import qpp
@@ -46,12 +49,12 @@ def ProcessAgentEvent(event):
     if event == 99:
         stop.set()
 )",
-            true, "threads: worker stopped", 2},
-        {"threads_stubborn", "", false,
-            "threads_stubborn: 2 script thread(s) still running after 3 seconds: "
-            "their interpreter is left alive",
-            1},
-        {"atexit_short", R"(
+        true, "stopped", 4},  // two threads, two versions
+    {"threads_stubborn", "", false,
+        "threads_stubborn: 2 script thread(s) still running after 3 seconds: "
+        "their interpreter is left alive",
+        1},
+    {"atexit_short", R"(
 import atexit
 import threading
 import time
@@ -66,8 +69,8 @@ def work():
 
 atexit.register(lambda: threading.Thread(target=work).start())
 )",
-            false, "atexit_short: thread done", 1},
-        {"atexit_endless", R"(
+        false, "atexit_short: thread done", 1},
+    {"atexit_endless", R"(
 import atexit
 import threading
 import time
@@ -80,11 +83,11 @@ def work():
 
 atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
 )",
-            false,
-            "atexit_endless: 1 script thread(s) still running after 3 seconds: "
-            "their interpreter is left alive",
-            1},
-        {"del_short", R"(
+        false,
+        "atexit_endless: 1 script thread(s) still running after 3 seconds: "
+        "their interpreter is left alive",
+        1},
+    {"del_short", R"(
 import threading
 import time
 
@@ -105,35 +108,43 @@ class Starter:
 
 keeper = Starter()
 )",
-            false, "del_short: thread done", 1},
-    };
+        false, "del_short: thread done", 1},
+};
+
+class ScriptThreads : public ::testing::TestWithParam<ThreadCase>
+{
+};
+
+}  // namespace
+
+TEST_P(ScriptThreads, AreWaitedForOrLeftWithTheirInterpreter)
+{
+    const ThreadCase &c = GetParam();
     TestHost host;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string path = *c.script
-            ? host.ModuleDir() + "/" + c.name + ".py"
-            : host.InstallScript(std::string(c.name) + ".py");
-        std::string text = c.script;
-        // A script without callbacks is not bound and never told to unload.
-        if (text.find("ProcessAgentEvent") == std::string::npos)
-            text += "\n\ndef ProcessAgentEvent(event):\n    pass\n";
-        if (*c.script) WriteFile(path, text);
-        host.WriteScriptConf(path);
-        qdPluginProcessor *plugin = host.Start("python-" + std::string(c.name));
-        ASSERT_NE(plugin, nullptr);
-        if (c.reload) {
-            WriteFile(path, ReadFile(path) + "\n# edited\n");
-            plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
-            ASSERT_TRUE(TestHost::Sync(plugin));
-        }
-        TestHost::Stop(plugin);
-        EXPECT_EQ(host.log.Count(c.expected), c.times) << host.log.Text();
-        EXPECT_EQ(host.log.Count(std::string(c.name) + ": destroyed"), 1u);
+    std::string path = *c.script ? host.ModuleDir() + "/" + c.name + ".py"
+                                 : host.InstallScript(std::string(c.name) + ".py");
+    std::string text = c.script;
+    // A script without callbacks is not bound and never told to unload.
+    if (text.find("ProcessAgentEvent") == std::string::npos)
+        text += "\n\ndef ProcessAgentEvent(event):\n    pass\n";
+    if (*c.script) WriteFile(path, text);
+    host.WriteScriptConf(path);
+    qdPluginProcessor *plugin = host.Start("python-" + std::string(c.name));
+    ASSERT_NE(plugin, nullptr);
+    if (c.reload) {
+        WriteFile(path, ReadFile(path) + "\n# edited\n");
+        plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+        ASSERT_TRUE(TestHost::Sync(plugin));
     }
-    EXPECT_EQ(host.log.Count("threads: daemon stopped"), 2u);
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count(c.expected), c.times) << host.log.Text();
+    EXPECT_EQ(host.log.Count(std::string(c.name) + ": destroyed"), 1u);
 
     // Other instances still come and go.
     host.WriteScriptConf(host.InstallScript("extensions.py"));
     TestHost::Stop(host.Start("python-next"));
     EXPECT_THAT(host.log.Text(), HasSubstr("extensions: {\"a\": 1}"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Scripts, ScriptThreads, ::testing::ValuesIn(thread_cases),
+    [](const ::testing::TestParamInfo<ThreadCase> &info) { return info.param.name; });
