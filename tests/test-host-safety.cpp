@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -85,6 +86,16 @@ bool WaitUntilAsleep(std::atomic<pid_t> &tid, std::chrono::milliseconds timeout)
         std::this_thread::yield();
     }
     return false;
+}
+
+// The thread of this process with that name, or 0.
+pid_t FindThread(const std::string &name)
+{
+    for (auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (ReadFile(task.path() / "comm") == name + "\n")
+            return static_cast<pid_t>(std::stol(task.path().filename()));
+    }
+    return 0;
 }
 
 const char *flow_counter_script = R"(
@@ -408,8 +419,10 @@ TEST(Worker, WakesAtOnceForEventsReloadAndTermination)
     qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
 
-    // A sync point served: the worker has just gone to sleep.
+    // The worker, named after the script's module, asleep after a sync.
     ASSERT_TRUE(TestHost::Sync(plugin));
+    std::atomic<pid_t> worker{FindThread("versioned")};
+    ASSERT_TRUE(WaitUntilAsleep(worker, deadline));
     std::string text = ReadFile(path);
     WriteFile(path, text.replace(text.find("\"A\""), 3, "\"B\""));
     auto start = Clock::now();
@@ -418,6 +431,7 @@ TEST(Worker, WakesAtOnceForEventsReloadAndTermination)
     auto reloaded = Clock::now() - start;
 
     ASSERT_TRUE(TestHost::Sync(plugin));
+    ASSERT_TRUE(WaitUntilAsleep(worker, deadline));
     start = Clock::now();
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
     ASSERT_TRUE(host.log.WaitFor("versioned: B agent 11"));
