@@ -52,7 +52,35 @@ int main(int argc, char **argv)
             sigemptyset(&set);
             sigaddset(&set, SIGPIPE);
             pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-            host.WriteScriptConf(host.InstallScript("broken_pipe.py"));
+            // Writes to a pipe whose reader is gone, from the callback and
+            // from a thread the script starts.
+            std::string path = host.ModuleDir() + "/broken_pipe.py";
+            WriteFile(path, R"(import os
+import threading
+
+import qpp
+
+
+def write_to_closed_pipe(who):
+    r, w = os.pipe()
+    os.close(r)
+    try:
+        os.write(w, b"x")
+        qpp.print("broken_pipe: %s wrote\n" % who)
+    except BrokenPipeError:
+        qpp.print("broken_pipe: %s got BrokenPipeError\n" % who)
+    finally:
+        os.close(w)
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        write_to_closed_pipe("callback")
+        thread = threading.Thread(target=write_to_closed_pipe, args=("thread",))
+        thread.start()
+        thread.join()
+)");
+            host.WriteScriptConf(path);
             qdPluginProcessor *plugin = host.Start();
             plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
             TestHost::Sync(plugin);

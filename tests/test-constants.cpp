@@ -1,7 +1,6 @@
 // The event constants of the module qpp, as scripts in instances see them.
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,30 +34,27 @@ def ProcessAgentEvent(event):
     qpp.print("event %d: %s\n" % (event, matching(event)))
 )PY";
 
-// How the value reaches a callback.
-enum class Delivery { NONE, FLOW, AGENT, STOP };
-
+// Each constant and its value. 1 reaches no callback (ProcessFlowMap has no
+// event argument); 99 is the plugin's own notice, sent when it stops.
 struct EventConstant
 {
     const char *name;
     int value;
-    Delivery delivery;
+    bool flow;  // sent to the flow hook, or else the agent hook
 };
 
 const EventConstant event_constants[] = {
-    {"EVENT_FLOW_MAP", 1, Delivery::NONE},  // ProcessFlowMap has no event
-    {"EVENT_FLOW_NEW", 2, Delivery::FLOW},
-    {"EVENT_FLOW_UPDATED", 3, Delivery::FLOW},
-    {"EVENT_FLOW_DPI_COMPLETE", 4, Delivery::FLOW},
-    {"EVENT_FLOW_DPI_UPDATE", 5, Delivery::FLOW},
-    {"EVENT_FLOW_EXPIRING", 6, Delivery::FLOW},
-    {"EVENT_FLOW_EXPIRED", 7, Delivery::FLOW},
-    {"EVENT_UPDATE_INIT", 11, Delivery::AGENT},
-    {"EVENT_UPDATE_COMPLETE", 12, Delivery::AGENT},
-    {"EVENT_UNLOAD", 99, Delivery::STOP},  // the plugin's own notice
+    {"EVENT_FLOW_MAP", 1, false},
+    {"EVENT_FLOW_NEW", 2, true},
+    {"EVENT_FLOW_UPDATED", 3, true},
+    {"EVENT_FLOW_DPI_COMPLETE", 4, true},
+    {"EVENT_FLOW_DPI_UPDATE", 5, true},
+    {"EVENT_FLOW_EXPIRING", 6, true},
+    {"EVENT_FLOW_EXPIRED", 7, true},
+    {"EVENT_UPDATE_INIT", 11, false},
+    {"EVENT_UPDATE_COMPLETE", 12, false},
+    {"EVENT_UNLOAD", 99, false},
 };
-
-using PluginHandle = std::unique_ptr<qdPluginProcessor, void (*)(qdPluginProcessor *)>;
 
 }  // namespace
 
@@ -76,33 +72,26 @@ TEST(ModuleConstants, EveryInstanceSeesTheEventValuesByName)
     std::string expected_list = "constants:";
     for (auto &item : listed) expected_list += " " + item;
 
-    std::vector<PluginHandle> plugins;
     for (const char *name : {"constants_a", "constants_b"}) {
         std::string path = host.ModuleDir() + "/" + name + ".py";
         WriteFile(path, constants_script);
         host.WriteScriptConf(path, false, name);
-        plugins.emplace_back(host.Start(name, name), TestHost::Stop);
-        ASSERT_NE(plugins.back(), nullptr);
-    }
-    EXPECT_EQ(host.log.Count(expected_list), 2u) << host.log.Text();
-
-    for (PluginHandle &plugin : plugins) {
+        qdPluginProcessor *plugin = host.Start(name, name);
+        ASSERT_NE(plugin, nullptr);
         for (const EventConstant &c : event_constants) {
             auto event = static_cast<qdPluginProcessor::Event>(c.value);
-            if (c.delivery == Delivery::FLOW) {
-                auto flow = MakeFlow(c.name);
+            auto flow = MakeFlow(c.name);
+            if (c.flow)
                 plugin->DispatchProcessorEvent(event, flow);
-            }
-            else if (c.delivery == Delivery::AGENT) {
+            else if (c.value != 1 && c.value != 99)
                 plugin->DispatchProcessorEvent(event);
-            }
         }
-        ASSERT_TRUE(TestHost::Sync(plugin.get()));
-        plugin.reset();  // the unload notice
+        ASSERT_TRUE(TestHost::Sync(plugin));
+        TestHost::Stop(plugin);  // the unload notice
     }
-
+    EXPECT_EQ(host.log.Count(expected_list), 2u) << host.log.Text();
     for (const EventConstant &c : event_constants) {
-        if (c.delivery == Delivery::NONE) continue;
+        if (c.value == 1) continue;
         std::string line = "event " + std::to_string(c.value) + ": " + c.name;
         EXPECT_EQ(host.log.Count(line), 2u) << line << "\n" << host.log.Text();
     }

@@ -3,11 +3,13 @@
 
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "qpp-test-host.h"
 
 using namespace qpptest;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -18,61 +20,123 @@ size_t Occurrences(const std::string &text, const std::string &what)
     return n;
 }
 
-class Misbehaving : public ::testing::Test
+void Flow(qdPluginProcessor *plugin, qdPluginProcessor::Event event)
 {
-protected:
-    qdPluginProcessor *StartWith(const std::string &script)
-    {
-        host.WriteScriptConf(host.InstallScript(script));
-        plugin = host.Start();
-        return plugin;
-    }
-
-    void Flow(qdPluginProcessor::Event event)
-    {
-        auto flow = MakeFlow();
-        plugin->DispatchProcessorEvent(event, flow);
-    }
-
-    void TearDown() override { TestHost::Stop(plugin); }
-
-    TestHost host;
-    qdPluginProcessor *plugin = nullptr;
-};
+    auto flow = MakeFlow();
+    plugin->DispatchProcessorEvent(event, flow);
+}
 
 }  // namespace
 
-TEST_F(Misbehaving, BaseExceptionsAreReportedLikeAnyOther)
+// Whatever a callback raises, Exception or not, prints a traceback each
+// time, counts as an exception, and the next event is served.
+TEST(CallbackExceptions, ArePrintedCountedAndSurvived)
 {
-    StderrCapture err;
-    ASSERT_NE(StartWith("base_exceptions.py"), nullptr);
-    for (auto event : {2, 3, 4, 5})
-        Flow(static_cast<qdPluginProcessor::Event>(event));
-    ASSERT_TRUE(TestHost::Sync(plugin));
-    std::string text = err.Text();
-    EXPECT_EQ(Occurrences(text, "Traceback (most recent call last)"), 3u) << text;
-    EXPECT_NE(text.find("KeyboardInterrupt: pressed"), std::string::npos);
-    EXPECT_NE(text.find("GeneratorExit: closed"), std::string::npos);
-    EXPECT_NE(text.find("Departure: gone"), std::string::npos);
-    EXPECT_EQ(host.log.Count("base: event 5 served"), 1u);
+    struct Case
+    {
+        const char *statement;  // run by the callback for event 11
+        const char *printed;    // the traceback's last line
+    };
+    const Case cases[] = {
+        {"raise ValueError('agent callback failed')", "ValueError: agent callback failed"},
+        {"{}['no such key']", "KeyError: 'no such key'"},
+        {"sys.exit(3)", "SystemExit: 3"},
+        {"raise KeyboardInterrupt('pressed')", "KeyboardInterrupt: pressed"},
+        {"raise GeneratorExit('closed')", "GeneratorExit: closed"},
+        {"raise Departure('gone')", "Departure: gone"},
+        {"down(0)", "RecursionError: maximum recursion depth exceeded"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.statement);
+        TestHost host;
+        StderrCapture err;
+        WriteFile(host.ModuleDir() + "/raising.py", std::string(R"(
+import sys
+
+import qpp
+
+
+class Departure(BaseException):
+    pass
+
+
+def down(n):
+    return down(n + 1) + 1
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        )") + c.statement + R"(
+    qpp.print("raising: served %d\n" % event)
+)");
+        host.WriteScriptConf(host.ModuleDir() + "/raising.py");
+        qdPluginProcessor *plugin = host.Start();
+        ASSERT_NE(plugin, nullptr);
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
+        ASSERT_TRUE(TestHost::Sync(plugin));
+        json stats;
+        plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
+        TestHost::Stop(plugin);
+        std::string text = err.Text();
+        EXPECT_EQ(Occurrences(text, "Traceback (most recent call last)"), 2u) << text;
+        EXPECT_EQ(Occurrences(text, c.printed), 2u) << text;
+        EXPECT_EQ(stats["callbacks"]["ProcessAgentEvent"]["exceptions"], 2);
+        EXPECT_EQ(host.log.Count("raising: served 12"), 1u) << host.log.Text();
+        EXPECT_EQ(host.log.Count("raising: served 99"), 1u);
+    }
 }
 
-TEST_F(Misbehaving, UnboundedRecursionIsARecursionError)
+// Callbacks that are not plain functions, or not callable at all.
+TEST(CallbackExceptions, OddCallbacks)
 {
+    TestHost host;
     StderrCapture err;
-    ASSERT_NE(StartWith("recursion.py"), nullptr);
+    std::string path = host.ModuleDir() + "/odd_callbacks.py";
+    WriteFile(path, R"(
+import qpp
+
+
+class ProcessAgentEvent:
+    def __init__(self, event):
+        qpp.print("odd: instance made for %d\n" % event)
+
+
+def ProcessFlowEvent():
+    qpp.print("odd: never reached\n")
+
+
+ProcessFlowMap = 42
+)");
+    host.WriteScriptConf(path);
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_EQ(host.log.Count("odd_callbacks: callback function loaded: ProcessAgentEvent"), 1u);
+    EXPECT_EQ(host.log.Count("odd_callbacks: callback function loaded: ProcessFlowEvent"), 1u);
+    EXPECT_EQ(host.log.Count("odd_callbacks: " + path + ": ProcessFlowMap: not callable."), 1u);
+    EXPECT_EQ(host.log.Count("odd_callbacks: " + path + ": ProcessFlowStats: not defined."), 1u);
+
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
+    auto flow = MakeFlow();
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_NEW, flow);
+    qdFlowMap map;
+    map.Insert("x", flow);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
     ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_NE(err.Text().find("RecursionError: maximum recursion depth exceeded"),
-        std::string::npos);
-    EXPECT_EQ(host.log.Count("recursion: event 12 served"), 1u);
+    TestHost::Stop(plugin);
+    EXPECT_EQ(host.log.Count("odd: instance made for 11"), 1u);
+    EXPECT_THAT(err.Text(), HasSubstr("TypeError: ProcessFlowEvent() takes 0 positional "
+                                      "arguments but 2 were given"));
 }
 
-TEST_F(Misbehaving, ABlockedCallbackNeverHoldsUpHostThreads)
+TEST(Misbehaving, ABlockedCallbackNeverHoldsUpHostThreads)
 {
-    ASSERT_NE(StartWith("slow.py"), nullptr);
-    Flow(qdPluginProcessor::EVENT_FLOW_NEW);
+    TestHost host;
+    host.WriteScriptConf(host.InstallScript("slow.py"));
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
+    Flow(plugin, qdPluginProcessor::EVENT_FLOW_NEW);
     ASSERT_TRUE(host.log.WaitFor("slow: blocked"));
 
     // Every hook returns while the callback is still blocked: these threads
@@ -80,8 +144,9 @@ TEST_F(Misbehaving, ABlockedCallbackNeverHoldsUpHostThreads)
     constexpr int threads = 4, per_thread = 2500;
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; t++) {
-        senders.emplace_back([this] {
-            for (int n = 0; n < per_thread; n++) Flow(qdPluginProcessor::EVENT_FLOW_UPDATED);
+        senders.emplace_back([plugin] {
+            for (int n = 0; n < per_thread; n++)
+                Flow(plugin, qdPluginProcessor::EVENT_FLOW_UPDATED);
             qdFlowMap map(1);
             map.Insert("x", MakeFlow());
             plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
@@ -93,100 +158,115 @@ TEST_F(Misbehaving, ABlockedCallbackNeverHoldsUpHostThreads)
     WriteFile(host.ModuleDir() + "/release", "");
     ASSERT_TRUE(TestHost::Sync(plugin));
     TestHost::Stop(plugin);
-    plugin = nullptr;
     EXPECT_EQ(host.log.Count("slow: served 10001"), 1u) << host.log.Text();
 }
 
-TEST_F(Misbehaving, ASlowImportHoldsUpNoHostThread)
+TEST(Misbehaving, ASlowImportHoldsUpNoHostThread)
 {
+    TestHost host;
     host.WriteScriptConf(host.InstallScript("slow_import.py"));
-    plugin = host.Create();
+    qdPluginProcessor *plugin = host.Create();
     ASSERT_NE(plugin, nullptr);
     plugin->Create();
     ASSERT_TRUE(host.log.WaitFor("slow_import: importing"));
     // Nothing is bound yet: these are dropped at the hooks, which return.
-    for (int n = 0; n < 1000; n++) Flow(qdPluginProcessor::EVENT_FLOW_NEW);
+    for (int n = 0; n < 1000; n++) Flow(plugin, qdPluginProcessor::EVENT_FLOW_NEW);
     EXPECT_EQ(host.log.Count("slow_import: imported"), 0u);
 
     WriteFile(host.ModuleDir() + "/release", "");
     ASSERT_TRUE(TestHost::Sync(plugin));
-    for (int n = 0; n < 10; n++) Flow(qdPluginProcessor::EVENT_FLOW_NEW);
+    for (int n = 0; n < 10; n++) Flow(plugin, qdPluginProcessor::EVENT_FLOW_NEW);
     ASSERT_TRUE(TestHost::Sync(plugin));
     TestHost::Stop(plugin);
-    plugin = nullptr;
     EXPECT_EQ(host.log.Count("slow_import: served 10"), 1u) << host.log.Text();
 }
 
-TEST_F(Misbehaving, ThreadsOfAReloadedScriptAreStoppedByTheNotices)
+// Instance A leaves marks where a careless embedding would share them
+// between interpreters, and mutilates its module qpp (whose functions it
+// still uses); instance B, made while A lives, and C, made after A was
+// destroyed, see none of it.
+TEST(Misbehaving, WhatAScriptChangesStaysInItsOwnInterpreter)
 {
-    std::string path = host.InstallScript("threads_polite.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    ASSERT_NE(plugin, nullptr);
-    // The first version hears the unload notice before it is re-executed,
-    // the second one when the instance goes.
-    WriteFile(path, ReadFile(path) + "\n# edited\n");
-    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
-    ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_EQ(host.log.Count("threads: started"), 2u);
-    TestHost::Stop(plugin);
-    plugin = nullptr;
-    EXPECT_EQ(host.log.Count("threads_polite: destroyed"), 1u);
-    EXPECT_EQ(host.log.Count("threads: daemon stopped"), 2u);
-    EXPECT_EQ(host.log.Count("threads: worker stopped"), 2u);
-    EXPECT_EQ(host.log.Count("still running"), 0u) << host.log.Text();
-}
-
-TEST_F(Misbehaving, MutilatingQppStaysInItsOwnInterpreter)
-{
+    TestHost host;
     SinkRecorder sinks({"sink"});
-    host.WriteScriptConf(host.InstallScript("mutilate.py"), false, "a");
-    host.WriteScriptConf(host.InstallScript("intact.py"), false, "b");
-    plugin = host.Start("python-a", "a");
-    ASSERT_NE(plugin, nullptr);
+    WriteFile(host.ModuleDir() + "/mutilate.py", R"(
+import builtins
+import json
+import sys
+
+import qpp
+
+
+def callback():
+    return "from A"
+
+
+for module in (builtins, json, sys):
+    module.qpp_isolation_mark = "set"
+keep = qpp.print
+qpp.error.stash = callback
+del qpp.print
+qpp.debug = None
+qpp.error = ValueError
+keep("mutilate: done %s\n" % (hasattr(qpp, "print"),))
+
+
+def ProcessAgentEvent(event):
+    keep("mutilate: agent %d dispatch %r\n" % (event, qpp.dispatch("sink", [], "x")))
+)");
+    WriteFile(host.ModuleDir() + "/intact.py", R"(
+import builtins
+import json
+import sys
+
+import qpp
+
+seen = [hasattr(m, "qpp_isolation_mark") for m in (builtins, json, sys)]
+if hasattr(qpp.error, "stash"):
+    qpp.error.stash()
+qpp.print("intact: %s %s %s %s %s\n" % (seen, hasattr(qpp, "print"),
+    qpp.debug is not None, hasattr(qpp.error, "stash"),
+    issubclass(qpp.error, Exception) and qpp.error.__module__ == "qpp"))
+)");
+    host.WriteScriptConf(host.ModuleDir() + "/mutilate.py", false, "a");
+    host.WriteScriptConf(host.ModuleDir() + "/intact.py", false, "b");
+    qdPluginProcessor *a = host.Start("python-a", "a");
+    ASSERT_NE(a, nullptr);
     EXPECT_EQ(host.log.Count("mutilate: done False"), 1u);
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
-    ASSERT_TRUE(TestHost::Sync(plugin));
+    a->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    ASSERT_TRUE(TestHost::Sync(a));
     EXPECT_EQ(host.log.Count("mutilate: agent 11 dispatch True"), 1u);
 
-    qdPluginProcessor *other = host.Start("python-b", "b");
-    ASSERT_NE(other, nullptr);
-    TestHost::Stop(other);
-    EXPECT_EQ(host.log.Count("intact: True True qpp"), 1u) << host.log.Text();
+    TestHost::Stop(host.Start("python-b", "b"));
+    TestHost::Stop(a);
+    TestHost::Stop(host.Start("python-c", "b"));
+    EXPECT_EQ(host.log.Count("intact: [False, False, False] True True False True"), 2u)
+        << host.log.Text();
 }
 
-TEST_F(Misbehaving, AHundredMegabytePayloadArrivesWhole)
+TEST(Misbehaving, AHundredMegabytePayloadArrivesWhole)
 {
+    TestHost host;
     SinkRecorder sinks({"sink"});
-    ASSERT_NE(StartWith("big_payload.py"), nullptr);
+    WriteFile(host.ModuleDir() + "/big_payload.py", R"(
+import qpp
+
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        payload = "0123456789" * 10_000_000
+        qpp.print("big: %r\n" % qpp.dispatch("sink", ["big"], payload))
+)");
+    host.WriteScriptConf(host.ModuleDir() + "/big_payload.py");
+    qdPluginProcessor *plugin = host.Start();
+    ASSERT_NE(plugin, nullptr);
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
     ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
     EXPECT_EQ(host.log.Count("big: True"), 1u);
     auto payloads = sinks.Payloads();
     ASSERT_EQ(payloads.size(), 1u);
     ASSERT_EQ(payloads[0].payload.size(), 100000000u);
     EXPECT_EQ(payloads[0].payload[0], '0');
     EXPECT_EQ(payloads[0].payload[99999999], '9');
-}
-
-TEST_F(Misbehaving, AnExtensionThatRefusesSubInterpretersIsAFailedImport)
-{
-    StderrCapture err;
-    WriteFile(host.ModuleDir() + "/qpp_test_refuser.so", ReadFile(QPP_REFUSER_MODULE));
-    std::string path = host.InstallScript("refuser_user.py");
-    ASSERT_NE(StartWith("refuser_user.py"), nullptr);
-    EXPECT_EQ(host.log.Count("python-test: error importing/reloading module: refuser_user (" +
-                  path + ")"),
-        1u) << host.log.Text();
-    EXPECT_NE(err.Text().find("ImportError: qpp_test_refuser does not support sub-interpreters"),
-        std::string::npos) << err.Text();
-
-    // The instance goes on: a fixed script is loaded on the next request.
-    WriteFile(path, "import qpp\n\ndef ProcessAgentEvent(event):\n"
-                    "    qpp.print('refuser_user: %d\\n' % event)\n");
-    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
-    ASSERT_TRUE(TestHost::Sync(plugin));
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
-    ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_EQ(host.log.Count("refuser_user: 11"), 1u) << host.log.Text();
 }

@@ -4,8 +4,8 @@
 // turns the check off.
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include "qpp-test-host.h"
 
 using namespace qpptest;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -46,7 +47,10 @@ std::string Expand(std::string text, const Paths &paths)
     return text;
 }
 
-void Chmod(const std::string &path, mode_t mode) { ASSERT_EQ(chmod(path.c_str(), mode), 0); }
+void Chmod(const std::string &path, unsigned mode)
+{
+    fs::permissions(path, static_cast<fs::perms>(mode));
+}
 
 void Chown(const std::string &path) { ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0); }
 
@@ -89,10 +93,10 @@ const PermissionCase cases[] = {
     {"script linked from a directory others can write",
         [](TestHost &, Paths &p) {
             std::string other = p.data + "/other";
-            ASSERT_EQ(mkdir(other.c_str(), 0777), 0);
+            fs::create_directory(other);
             Chmod(other, 0777);
-            ASSERT_EQ(rename(p.script.c_str(), (other + "/guarded.py").c_str()), 0);
-            ASSERT_EQ(symlink((other + "/guarded.py").c_str(), p.script.c_str()), 0);
+            fs::rename(p.script, other + "/guarded.py");
+            fs::create_symlink(other + "/guarded.py", p.script);
         },
         "refusing to load script: {script}: {data}/other is writable by others (mode "
         "0777)",
@@ -140,6 +144,6 @@ TEST(Permissions, ScriptsFromPlacesOthersCanWriteAreRefused)
             EXPECT_EQ(host.log.Count("importing module"), 0u);
         }
         // Writable again for the clean-up.
-        chmod(paths.data.c_str(), 0700);
+        Chmod(paths.data, 0700);
     }
 }

@@ -1,17 +1,42 @@
 // Configuration and reload: what a reload request does to the script, and
 // how the instance reports and recovers from every kind of bad input.
 
-#include <cstdio>
-#include <fstream>
-#include <sys/stat.h>
+#include <filesystem>
+#include <functional>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "qpp-test-host.h"
 
 using namespace qpptest;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
 
 namespace {
+
+// Version B of versioned.py: ProcessFlowEvent is gone.
+const char *const versioned_b = R"(
+import qpp
+
+VERSION = "B"
+qpp.print("versioned: import %s\n" % VERSION)
+
+
+def ProcessAgentEvent(event):
+    qpp.print("versioned: %s agent %d\n" % (VERSION, event))
+)";
+
+const char *const other_name = R"(
+import qpp
+
+qpp.print("other_name: import\n")
+
+
+def ProcessAgentEvent(event):
+    qpp.print("other_name: agent %d\n" % event)
+)";
 
 class Reload : public ::testing::Test
 {
@@ -38,13 +63,6 @@ protected:
         ASSERT_TRUE(TestHost::Sync(plugin));
     }
 
-    // Replaces the script's content with another test script's.
-    void Edit(const std::string &script, const std::string &as = "versioned.py")
-    {
-        WriteFile(host.ModuleDir() + "/" + as,
-            ReadFile(TestDataDir() + "/scripts/" + script));
-    }
-
     std::string Conf() { return host.ConfPath(); }
 
     TestHost host;
@@ -53,15 +71,23 @@ protected:
 
 }  // namespace
 
+// Neither the same file nor the same content under another path is
+// imported again.
 TEST_F(Reload, UnchangedScriptIsNotImportedAgain)
 {
     std::string path = host.InstallScript("versioned.py");
+    std::string copy = host.InstallScript("versioned.py", "copy.py");
     host.WriteScriptConf(path);
     plugin = host.Start();
     Request();
     Request();
+    host.WriteScriptConf(copy);
+    Request();
+    Agent();
     EXPECT_EQ(host.log.Count("versioned: import A"), 1u);
     EXPECT_EQ(host.log.Count("versioned: " + path + ": not reloading, no change."), 2u);
+    EXPECT_EQ(host.log.Count("versioned: " + copy + ": not reloading, no change."), 1u);
+    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u);
 }
 
 TEST_F(Reload, EditedScriptIsToldThenReExecutedAndLosesRemovedCallbacks)
@@ -70,7 +96,7 @@ TEST_F(Reload, EditedScriptIsToldThenReExecutedAndLosesRemovedCallbacks)
     host.WriteScriptConf(path);
     plugin = host.Start();
     Flow();
-    Edit("versioned_no_flow.py");
+    WriteFile(path, versioned_b);
     Request();
     Flow();  // no longer queued
     Agent();
@@ -80,17 +106,13 @@ TEST_F(Reload, EditedScriptIsToldThenReExecutedAndLosesRemovedCallbacks)
         if (line.rfind("versioned: ", 0) == 0 && line.find("/") == std::string::npos)
             seen.push_back(line);
     }
-    std::vector<std::string> expected = {
-        "versioned: import A",
-        "versioned: callback function loaded: ProcessAgentEvent",
-        "versioned: callback function loaded: ProcessFlowEvent",
-        "versioned: A flow 2",
-        "versioned: A agent 99",
-        "versioned: import B",
-        "versioned: callback function loaded: ProcessAgentEvent",
-        "versioned: B agent 11",
-    };
-    EXPECT_EQ(seen, expected) << host.log.Text();
+    EXPECT_THAT(seen,
+        ElementsAre("versioned: import A",
+            "versioned: callback function loaded: ProcessAgentEvent",
+            "versioned: callback function loaded: ProcessFlowEvent",
+            "versioned: A flow 2", "versioned: A agent 99", "versioned: import B",
+            "versioned: callback function loaded: ProcessAgentEvent",
+            "versioned: B agent 11"));
     EXPECT_EQ(host.log.Count("versioned: reloading module: versioned (" + path + ")"), 1u);
     EXPECT_EQ(host.log.Count("versioned: " + path + ": ProcessFlowEvent: not defined."), 1u);
 }
@@ -111,12 +133,26 @@ TEST_F(Reload, EditsWithinOneSecondAndTheSameSizeRunTheNewCode)
         EXPECT_EQ(host.log.Count("versioned: " + version + " agent 11"), 1u)
             << host.log.Text();
     }
-    EXPECT_FALSE(std::ifstream(host.ModuleDir() + "/__pycache__").good());
+    EXPECT_FALSE(fs::exists(host.ModuleDir() + "/__pycache__"));
 }
 
 TEST_F(Reload, TagThreadNameAndSearchPath)
 {
-    std::string path = host.InstallScript("identity.py");
+    // The worker thread's name as the system knows it, and sys.path.
+    std::string path = host.ModuleDir() + "/identity.py";
+    WriteFile(path, R"(
+import sys
+import threading
+
+import qpp
+
+
+def ProcessAgentEvent(event):
+    with open("/proc/self/task/%d/comm" % threading.get_native_id()) as f:
+        name = f.read().strip()
+    module_dir = [p for p in sys.path if p.endswith("/quiven-proc-python")]
+    qpp.print("identity: thread %s module_dir %d\n" % (name, len(module_dir)))
+)");
     host.WriteScriptConf(path);
     plugin = host.Start();
     EXPECT_EQ(host.log.Count("python-test: importing module: identity (" + path + ")"), 1u);
@@ -174,13 +210,13 @@ TEST_F(Reload, ConfigurationErrors)
     EXPECT_EQ(host.log.Count("[json."), 0u) << host.log.Text();
 
     // A configuration that cannot be read reports the actual reason.
-    std::remove(conf.c_str());
-    mkdir(conf.c_str(), 0755);
+    fs::remove(conf);
+    fs::create_directory(conf);
     Request();
     EXPECT_EQ(host.log.Count("python-test: error loading configuration: " + conf +
                   ": Is a directory"),
         1u);
-    rmdir(conf.c_str());
+    fs::remove(conf);
 
     // Everything recovers once the file is right; text after the value is
     // not examined.
@@ -206,59 +242,14 @@ TEST_F(Reload, DebugOnlyFromABoolean)
         << host.log.Text();
 }
 
-TEST_F(Reload, SameContentUnderAnotherPathIsNoChange)
-{
-    std::string path = host.InstallScript("versioned.py");
-    std::string copy = host.InstallScript("versioned.py", "copy.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    host.WriteScriptConf(copy);
-    Request();
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: " + copy + ": not reloading, no change."), 1u);
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u);
-}
 
-TEST_F(Reload, SyntaxErrorThenFixRecovers)
-{
-    StderrCapture err;
-    std::string path = host.InstallScript("versioned.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    Edit("syntax_error.py");
-    Request();
-    EXPECT_EQ(host.log.Count("versioned: error importing/reloading module: versioned (" + path + ")"), 1u)
-        << host.log.Text();
-    EXPECT_NE(err.Text().find("SyntaxError"), std::string::npos);
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 0u);
 
-    Edit("versioned_no_flow.py");
-    Request();
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: B agent 11"), 1u) << host.log.Text();
-}
-
-TEST_F(Reload, FailedImportIsRetriedWithTheSameScript)
-{
-    StderrCapture err;
-    std::string path = host.InstallScript("needs_helper.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    EXPECT_EQ(host.log.Count("python-test: error importing/reloading module: needs_helper (" + path + ")"), 1u);
-    EXPECT_NE(err.Text().find("ModuleNotFoundError: No module named 'qpp_test_helper'"), std::string::npos);
-
-    // The missing helper arrives; the script itself is unchanged.
-    WriteFile(host.ModuleDir() + "/qpp_test_helper.py", "GREETING = 'hello'\n");
-    Request();
-    Agent();
-    EXPECT_EQ(host.log.Count("needs_helper: hello 11"), 1u) << host.log.Text();
-}
 
 TEST_F(Reload, AnotherModuleNameIsImportedAfresh)
 {
     std::string path = host.InstallScript("versioned.py");
-    std::string other = host.InstallScript("other_name.py");
+    std::string other = host.ModuleDir() + "/other_name.py";
+    WriteFile(other, other_name);
     host.WriteScriptConf(path);
     plugin = host.Start();
     host.WriteScriptConf(other);
@@ -278,25 +269,6 @@ TEST_F(Reload, AnotherModuleNameIsImportedAfresh)
     EXPECT_EQ(host.log.Count("versioned: import A"), 2u);
 }
 
-TEST_F(Reload, ModuleFoundElsewhereOnThePathIsRefused)
-{
-    std::string path = host.InstallScript("json.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    std::string expected = "python-test: error importing/reloading module: json (" +
-        path + "): found ";
-    EXPECT_EQ(host.log.Count(expected), 1u) << host.log.Text();
-    EXPECT_EQ(host.log.Count("/json/__init__.py instead"), 1u) << host.log.Text();
-    Agent();
-    EXPECT_EQ(host.log.Count("shadow: "), 0u);
-
-    // Renamed to a free name, the same script works.
-    std::string renamed = host.InstallScript("json.py", "not_json.py");
-    host.WriteScriptConf(renamed);
-    Request();
-    Agent();
-    EXPECT_EQ(host.log.Count("shadow: 11"), 1u) << host.log.Text();
-}
 
 // A host that never sets a locale gives the interpreter an ASCII file system
 // encoding: every other byte of a script's path reaches the module's
@@ -313,7 +285,8 @@ TEST_F(Reload, ScriptPathsBeyondAsciiLoad)
 
     // A byte that is not UTF-8 at all is a name all the same. JSON cannot
     // carry it; a host variable can (a data directory named so, say).
-    std::string odd = host.InstallScript("other_name.py", "other\xff.py");
+    std::string odd = host.ModuleDir() + "/other\xff.py";
+    WriteFile(odd, other_name);
     auto &vars = qdGlobalConfig::GetInstance().conf_vars;
     vars["odd_script"] = odd;
     host.WriteConf("{\"script\": \"${odd_script}\"}\n");
@@ -364,4 +337,98 @@ TEST_F(Reload, ADottedScriptNameIsRefusedBeforeTheLoadedScriptIsTouched)
     EXPECT_EQ(host.log.Count("versioned: A agent 99"), 0u);
     Agent();
     EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u);
+}
+
+// A script that fails to import is reported, serves nothing, and is loaded
+// once fixed: by an edit, by the helper module it needs arriving (the
+// script itself unchanged), or by a configuration naming another script.
+TEST(FailedImport, IsReportedThenRecoveredFrom)
+{
+    struct Case
+    {
+        const char *name;
+        bool reload;         // fails at a reload of a working version, not first
+        const char *script;  // prints "<name>: fixed <event>" once it works
+        const char *traceback;   // on standard error
+        const char *log_detail;  // in the log after the error line
+        // Fixes the script; returns the path the configuration names.
+        std::function<std::string(TestHost &, const std::string &path)> fix;
+    };
+    auto rewrite = [](TestHost &, const std::string &path) {
+        std::string name = fs::path(path).stem();
+        WriteFile(path, "import qpp\n\ndef ProcessAgentEvent(event):\n"
+                        "    qpp.print('" + name + ": fixed %d\\n' % event)\n");
+        return path;
+    };
+    const Case cases[] = {
+        {"syntax", true, "import qpp\n\ndef ProcessAgentEvent(event)\n    pass\n",
+            "SyntaxError", "", rewrite},
+        {"needs_helper", false, R"(
+import qpp
+import qpp_test_helper
+
+
+def ProcessAgentEvent(event):
+    qpp.print("needs_helper: %s %d\n" % (qpp_test_helper.WORD, event))
+)",
+            "ModuleNotFoundError: No module named 'qpp_test_helper'", "",
+            [](TestHost &host, const std::string &path) {
+                WriteFile(host.ModuleDir() + "/qpp_test_helper.py", "WORD = 'fixed'\n");
+                return path;
+            }},
+        {"exits_on_import", false,
+            "import sys\n\nsys.exit('leaving at import')\n",
+            "SystemExit: leaving at import", "", rewrite},
+        // An extension that refuses sub-interpreters, as some do.
+        {"refuser_user", false, "import qpp_test_refuser\n",
+            "ImportError: qpp_test_refuser does not support sub-interpreters", "",
+            rewrite},
+        // Named like a standard-library module the runtime has loaded.
+        {"json", false, "import qpp\n\ndef ProcessAgentEvent(event):\n"
+                        "    qpp.print('json: fixed %d\\n' % event)\n",
+            "", "/json/__init__.py instead",
+            [](TestHost &, const std::string &path) {
+                std::string renamed = fs::path(path).replace_filename("not_json.py");
+                fs::copy_file(path, renamed);
+                return renamed;
+            }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TestHost host;
+        StderrCapture err;
+        WriteFile(host.ModuleDir() + "/qpp_test_refuser.so", ReadFile(QPP_REFUSER_MODULE));
+        std::string path = host.ModuleDir() + "/" + c.name + ".py";
+        std::string tag = "python-test";
+        if (c.reload) {
+            rewrite(host, path);
+            tag = c.name;
+        }
+        else
+            WriteFile(path, c.script);
+        host.WriteScriptConf(path);
+        qdPluginProcessor *plugin = host.Start();
+        ASSERT_NE(plugin, nullptr);
+        if (c.reload) {
+            WriteFile(path, c.script);
+            plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+            ASSERT_TRUE(TestHost::Sync(plugin));
+        }
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+        ASSERT_TRUE(TestHost::Sync(plugin));
+        EXPECT_EQ(host.log.Count(tag + ": error importing/reloading module: " +
+                      c.name + " (" + path + ")"),
+            1u) << host.log.Text();
+        EXPECT_THAT(host.log.Text(), HasSubstr(c.log_detail));
+        EXPECT_THAT(err.Text(), HasSubstr(c.traceback));
+        EXPECT_EQ(host.log.Count(": fixed 11"), 0u);
+
+        host.WriteScriptConf(c.fix(host, path));
+        plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+        ASSERT_TRUE(TestHost::Sync(plugin));
+        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
+        ASSERT_TRUE(TestHost::Sync(plugin));
+        TestHost::Stop(plugin);
+        EXPECT_EQ(host.log.Count(std::string(c.name) + ": fixed 12"), 1u) << host.log.Text();
+    }
 }

@@ -4,20 +4,31 @@
 // must not end it: a script writing to a pipe whose reader is gone.
 
 #include <cstdio>
-#include <cstring>
 #include <sys/wait.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
 
-struct Result
+using ::testing::AllOf;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Matcher;
+using ::testing::Not;
+
+// A scenario of tests/lifetime-host.cpp, and what its output must show.
+struct Ending
 {
-    int status;
-    std::string output;
+    const char *mode;
+    Matcher<std::string> output;
 };
 
-Result RunHost(const std::string &mode)
+// Names the scenario in test output.
+void PrintTo(const Ending &ending, std::ostream *out) { *out << ending.mode; }
+
+// Runs the host process; its exit status and what it wrote.
+std::pair<int, std::string> RunHost(const std::string &mode)
 {
     std::string command = std::string(QPP_LIFETIME_HOST) + " " + mode + " 2>/dev/null";
     FILE *pipe = popen(command.c_str(), "r");
@@ -30,67 +41,48 @@ Result RunHost(const std::string &mode)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
 }
 
-size_t Count(const std::string &text, const std::string &what)
+// Matches text that holds what exactly once.
+MATCHER_P(HasOnce, what, "contains \"" + std::string(what) + "\" once")
 {
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at++) n++;
-    return n;
+    size_t first = arg.find(what);
+    return first != std::string::npos &&
+        arg.find(what, first + 1) == std::string::npos;
 }
+
+class RuntimeAtExit : public ::testing::TestWithParam<Ending>
+{
+};
 
 }  // namespace
 
-TEST(RuntimeAtExit, RefusedPluginsGiveTheirCountBack)
+TEST_P(RuntimeAtExit, EndsAsItShould)
 {
-    Result r = RunHost("refused");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(Count(r.output, "Invalid plugin type: python-bad [3]"), 2u);
-    // Finalised only because no instance was left counted.
-    EXPECT_EQ(Count(r.output, "python-bad: Python finalized successfully."), 1u) << r.output;
-    EXPECT_EQ(r.output.rfind("python-bad: Python finalized successfully.\n"),
-        r.output.size() - strlen("python-bad: Python finalized successfully.\n"));
+    auto [status, output] = RunHost(GetParam().mode);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_THAT(output, GetParam().output);
 }
 
-TEST(RuntimeAtExit, GenerationsEndWithOneFinalisation)
-{
-    Result r = RunHost("generations");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(Count(r.output, "Python initialized: "), 1u);
-    EXPECT_EQ(Count(r.output, "extensions: {\"a\": 1}"), 3u);
-    EXPECT_EQ(Count(r.output, "Python finalized successfully."), 1u) << r.output;
-}
-
-TEST(RuntimeAtExit, ThreadsLeftRunningKeepTheRuntime)
-{
-    Result r = RunHost("stubborn");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(Count(r.output, "threads_stubborn: 2 script thread(s) still running after 3 "
-                              "seconds: their interpreter is left alive"),
-        1u) << r.output;
-    EXPECT_EQ(Count(r.output, "Python finalized"), 0u);
-}
-
-TEST(RuntimeAtExit, UndeletedInstanceKeepsTheRuntime)
-{
-    Result r = RunHost("undeleted");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(Count(r.output, "extensions: {\"a\": 1}"), 1u);
-    EXPECT_EQ(Count(r.output, "Python finalized"), 0u) << r.output;
-}
-
-TEST(HostProcess, AWriteToAClosedPipeIsABrokenPipeErrorNotTheHostsEnd)
-{
-    Result r = RunHost("sigpipe");
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(Count(r.output, "broken_pipe: callback got BrokenPipeError"), 1u) << r.output;
-    EXPECT_EQ(Count(r.output, "broken_pipe: thread got BrokenPipeError"), 1u);
-    EXPECT_EQ(Count(r.output, "broken_pipe: destroyed"), 1u);
-    EXPECT_EQ(Count(r.output, "host: SIGPIPE disposition default"), 1u);
-}
-
-TEST(RuntimeAtExit, BusyUndeletedInstanceOutlivesTheExitHandlers)
-{
-    Result r = RunHost("busy");
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(Count(r.output, "busy: looking itself up"), 1u) << r.output;
-    EXPECT_EQ(Count(r.output, "Python finalized"), 0u) << r.output;
-}
+INSTANTIATE_TEST_SUITE_P(Endings, RuntimeAtExit,
+    ::testing::Values(
+        // Finalised only because no instance was left counted.
+        Ending{"refused", AllOf(HasSubstr("Invalid plugin type: python-bad [3]"),
+                              EndsWith("python-bad: Python finalized successfully.\n"),
+                              HasOnce("Python finalized"))},
+        Ending{"generations", AllOf(HasOnce("Python initialized: "),
+                                  HasOnce("Python finalized successfully."))},
+        Ending{"stubborn", AllOf(HasOnce("threads_stubborn: 2 script thread(s) still "
+                                         "running after 3 seconds: their interpreter "
+                                         "is left alive"),
+                               Not(HasSubstr("Python finalized")))},
+        Ending{"undeleted", AllOf(HasOnce("extensions: {\"a\": 1}"),
+                                Not(HasSubstr("Python finalized")))},
+        // The worker looks itself up in the registry while the exit
+        // handlers run.
+        Ending{"busy", AllOf(HasOnce("busy: looking itself up"),
+                           Not(HasSubstr("Python finalized")))},
+        // A write to a closed pipe is a BrokenPipeError, not the host's end.
+        Ending{"sigpipe", AllOf(HasOnce("broken_pipe: callback got BrokenPipeError"),
+                              HasOnce("broken_pipe: thread got BrokenPipeError"),
+                              HasOnce("broken_pipe: destroyed"),
+                              HasOnce("host: SIGPIPE disposition default"))}),
+    [](const ::testing::TestParamInfo<Ending> &info) { return info.param.mode; });

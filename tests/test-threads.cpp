@@ -1,66 +1,150 @@
-// Host threads and script threads: a plugin made on one host thread and
-// destroyed on another, and scripts that start threads of their own.
+// Threads that scripts start: waited for when the unload notice stops them,
+// when the interpreter's own end starts them (atexit handlers, __del__
+// methods), and left with their interpreter alive when they never end,
+// without taking the host or its later instances down.
 
-#include <thread>
-
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "qpp-test-host.h"
 
 using namespace qpptest;
+using ::testing::HasSubstr;
 
-TEST(HostThreads, CreatedOnOneThreadDestroyedOnAnother)
+namespace {
+
+struct ThreadCase
 {
-    TestHost host;
-    host.WriteScriptConf(host.InstallScript("extensions.py"));
-    qdPluginProcessor *first = nullptr;
-    qdPluginProcessor *second = nullptr;
-    std::thread([&] {
-        first = host.Start("python-a");
-        second = host.Start("python-b");
-    }).join();
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    // In the order of creation, each on a thread of its own.
-    std::thread([&] { TestHost::Stop(first); }).join();
-    std::thread([&] { TestHost::Stop(second); }).join();
-    EXPECT_EQ(host.log.Count("extensions: destroyed"), 2u) << host.log.Text();
+    const char *name;
+    const char *script;  // inline, or empty for tests/scripts/<name>.py
+    bool reload;         // an edit and a reload before the instance goes
+    const char *expected;
+    size_t times;
+};
 
-    // The runtime serves a new generation made on yet another thread.
-    qdPluginProcessor *third = nullptr;
-    std::thread([&] { third = host.Start("python-c"); }).join();
-    ASSERT_NE(third, nullptr);
-    TestHost::Stop(third);
-    EXPECT_EQ(host.log.Count("extensions: {\"a\": 1}"), 3u) << host.log.Text();
-}
+void PrintTo(const ThreadCase &c, std::ostream *out) { *out << c.name; }
 
-TEST(ScriptThreads, StoppedOnTheUnloadNoticeAreWaitedFor)
+const ThreadCase thread_cases[] = {
+    // The first version hears the unload notice before it is
+    // re-executed, the second one when the instance goes.
+    {"threads_polite", R"(
+import threading
+
+import qpp
+
+stop = threading.Event()
+
+
+def work(name):
+    while not stop.wait(0.01):
+        pass
+    qpp.print("threads: %s stopped\n" % name)
+
+
+threading.Thread(target=work, args=("daemon",), daemon=True).start()
+threading.Thread(target=work, args=("worker",), daemon=False).start()
+
+
+def ProcessAgentEvent(event):
+    if event == 99:
+        stop.set()
+)",
+        true, "stopped", 4},  // two threads, two versions
+    {"threads_stubborn", "", false,
+        "threads_stubborn: 2 script thread(s) still running after 3 seconds: "
+        "their interpreter is left alive",
+        1},
+    {"atexit_short", R"(
+import atexit
+import threading
+import time
+
+import qpp
+
+
+def work():
+    time.sleep(0.2)
+    qpp.print("atexit_short: thread done\n")
+
+
+atexit.register(lambda: threading.Thread(target=work).start())
+)",
+        false, "atexit_short: thread done", 1},
+    {"atexit_endless", R"(
+import atexit
+import threading
+import time
+
+
+def work():
+    while True:
+        time.sleep(0.01)
+
+
+atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
+)",
+        false,
+        "atexit_endless: 1 script thread(s) still running after 3 seconds: "
+        "their interpreter is left alive",
+        1},
+    {"del_short", R"(
+import threading
+import time
+
+import qpp
+
+
+# The module's names are gone while it is torn down: what the thread
+# needs, it holds.
+def work(sleep=time.sleep, say=qpp.print):
+    sleep(0.2)
+    say("del_short: thread done\n")
+
+
+class Starter:
+    def __del__(self, start=threading.Thread):
+        start(target=work).start()
+
+
+keeper = Starter()
+)",
+        false, "del_short: thread done", 1},
+};
+
+class ScriptThreads : public ::testing::TestWithParam<ThreadCase>
 {
+};
+
+}  // namespace
+
+TEST_P(ScriptThreads, AreWaitedForOrLeftWithTheirInterpreter)
+{
+    const ThreadCase &c = GetParam();
     TestHost host;
-    host.WriteScriptConf(host.InstallScript("threads_polite.py"));
-    qdPluginProcessor *plugin = host.Start();
+    std::string path = *c.script ? host.ModuleDir() + "/" + c.name + ".py"
+                                 : host.InstallScript(std::string(c.name) + ".py");
+    std::string text = c.script;
+    // A script without callbacks is not bound and never told to unload.
+    if (text.find("ProcessAgentEvent") == std::string::npos)
+        text += "\n\ndef ProcessAgentEvent(event):\n    pass\n";
+    if (*c.script) WriteFile(path, text);
+    host.WriteScriptConf(path);
+    qdPluginProcessor *plugin = host.Start("python-" + std::string(c.name));
     ASSERT_NE(plugin, nullptr);
-    ASSERT_TRUE(host.log.WaitFor("threads: started"));
+    if (c.reload) {
+        WriteFile(path, ReadFile(path) + "\n# edited\n");
+        plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
+        ASSERT_TRUE(TestHost::Sync(plugin));
+    }
     TestHost::Stop(plugin);
-    EXPECT_EQ(host.log.Count("threads: daemon stopped"), 1u);
-    EXPECT_EQ(host.log.Count("threads: worker stopped"), 1u);
-    EXPECT_EQ(host.log.Count("threads_polite: destroyed"), 1u);
-}
-
-TEST(ScriptThreads, ThreadsThatNeverStopDoNotTakeTheHostDown)
-{
-    TestHost host;
-    host.WriteScriptConf(host.InstallScript("threads_stubborn.py"));
-    qdPluginProcessor *plugin = host.Start();
-    ASSERT_NE(plugin, nullptr);
-    ASSERT_TRUE(host.log.WaitFor("threads: started"));
-    TestHost::Stop(plugin);
-    EXPECT_EQ(host.log.Count("threads_stubborn: destroyed"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count(c.expected), c.times) << host.log.Text();
+    EXPECT_EQ(host.log.Count(std::string(c.name) + ": destroyed"), 1u);
 
     // Other instances still come and go.
     host.WriteScriptConf(host.InstallScript("extensions.py"));
-    qdPluginProcessor *next = host.Start("python-next");
-    ASSERT_NE(next, nullptr);
-    TestHost::Stop(next);
-    EXPECT_EQ(host.log.Count("extensions: {\"a\": 1}"), 1u) << host.log.Text();
+    TestHost::Stop(host.Start("python-next"));
+    EXPECT_THAT(host.log.Text(), HasSubstr("extensions: {\"a\": 1}"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Scripts, ScriptThreads, ::testing::ValuesIn(thread_cases),
+    [](const ::testing::TestParamInfo<ThreadCase> &info) { return info.param.name; });

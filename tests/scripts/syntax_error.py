@@ -1,5 +1,0 @@
-# Does not compile.
-import qpp
-
-def ProcessAgentEvent(event)
-    qpp.print("never\n")
