@@ -60,7 +60,6 @@ import threading
 
 import qpp
 
-
 def write_to_closed_pipe(who):
     r, w = os.pipe()
     os.close(r)
@@ -71,7 +70,6 @@ def write_to_closed_pipe(who):
         qpp.print("broken_pipe: %s got BrokenPipeError\n" % who)
     finally:
         os.close(w)
-
 
 def ProcessAgentEvent(event):
     if event == 11:
@@ -96,7 +94,6 @@ def ProcessAgentEvent(event):
             std::string path = host.ModuleDir() + "/busy.py";
             WriteFile(path, R"(
 import qpp
-
 
 def ProcessAgentEvent(event):
     qpp.print("busy: looking itself up\n")

@@ -51,6 +51,15 @@ std::string TestHost::InstallScript(const std::string &script, const std::string
         as.empty() ? script : as);
 }
 
+std::string TestHost::WriteScript(
+    const std::string &module, const std::string &text, const std::string &name)
+{
+    std::string path = ModuleDir() + "/" + module + ".py";
+    WriteFile(path, text);
+    WriteScriptConf(path, false, name);
+    return path;
+}
+
 qdPluginProcessor *TestHost::Create(const std::string &tag, const std::string &name)
 {
     return Create(tag, {{"conf_filename", ConfPath(name)}});

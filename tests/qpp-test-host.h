@@ -33,6 +33,14 @@ public:
     {
         return qppLogRecorder::WaitFor(text, n, timeout);
     }
+    // The lines that start with prefix, in order.
+    std::vector<std::string> Starting(const std::string &prefix)
+    {
+        std::vector<std::string> seen;
+        for (auto &line : Lines())
+            if (line.rfind(prefix, 0) == 0) seen.push_back(line);
+        return seen;
+    }
 };
 
 class SinkRecorder : public qppSinkRecorder
@@ -93,6 +101,17 @@ public:
         const std::string &name = "plugin")
     {
         data.WriteScriptConf(script_path, debug, name);
+    }
+
+    // Writes text as <module>.py into the module directory, names it in
+    // the configuration and returns its path.
+    std::string WriteScript(const std::string &module, const std::string &text,
+        const std::string &name = "plugin");
+    // WriteScript, then Start.
+    qdPluginProcessor *StartScript(const std::string &module, const std::string &text)
+    {
+        WriteScript(module, text);
+        return Start();
     }
 
     // Calls the factory; null when it refuses. Throws what it throws.

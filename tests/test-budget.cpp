@@ -17,13 +17,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-json Stats(qdPluginProcessor *plugin)
-{
-    json stats;
-    plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
-    return stats;
-}
-
 // A script that spins on event 2 inside "except Exception", which must not
 // keep the interruption from ending the call.
 const char *const spinner = R"(
@@ -79,9 +72,7 @@ TEST(CallbackTimeout, ARunawayCallbackIsInterruptedAndTheInstanceGoesOn)
 {
     TestHost host;
     StderrCapture err;
-    std::string path = host.ModuleDir() + "/spinner.py";
-    WriteFile(path, spinner);
-    host.WriteScriptConf(path);
+    std::string path = host.WriteScript("spinner", spinner);
     qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
     host.WriteConf(Conf(path, "0.2"));
@@ -101,7 +92,7 @@ TEST(CallbackTimeout, ARunawayCallbackIsInterruptedAndTheInstanceGoesOn)
     EXPECT_EQ(host.log.Count("spinner: served 3, swallowed 0"), 1u);
     EXPECT_THAT(err.Text(), HasSubstr("qpp.CallbackTimeout: ProcessFlowEvent ran past "
                                       "its time budget of 0.2 seconds"));
-    json stats = Stats(plugin);
+    json stats = qppHostStats(plugin);
     EXPECT_EQ(stats["callbacks"]["ProcessFlowEvent"]["calls"], 2) << stats.dump();
     EXPECT_EQ(stats["callbacks"]["ProcessFlowEvent"]["interrupted"], 1);
     EXPECT_EQ(stats["callbacks"]["ProcessFlowEvent"]["exceptions"], 0);
@@ -134,7 +125,7 @@ def ProcessAgentEvent(event):
                              "cannot interrupt it, or catching the interruption"),
         1u) << host.log.Text();
     EXPECT_THAT(err.Text(), HasSubstr("qpp.CallbackTimeout"));
-    EXPECT_EQ(Stats(plugin)["callbacks"]["ProcessAgentEvent"]["interrupted"], 1);
+    EXPECT_EQ(qppHostStats(plugin)["callbacks"]["ProcessAgentEvent"]["interrupted"], 1);
     TestHost::Stop(plugin);
 }
 
@@ -142,7 +133,8 @@ TEST(CallbackTimeout, DeletionInterruptsACallbackThatNeverReturns)
 {
     TestHost host;
     StderrCapture err;
-    WriteFile(host.ModuleDir() + "/stuck.py", R"(
+    // No budget: only the deletion's grace applies.
+    qdPluginProcessor *plugin = host.StartScript("stuck", R"(
 import qpp
 
 def ProcessAgentEvent(event):
@@ -150,9 +142,6 @@ def ProcessAgentEvent(event):
     while event == 11:
         pass
 )");
-    // No budget: only the deletion's grace applies.
-    host.WriteScriptConf(host.ModuleDir() + "/stuck.py");
-    qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
     ASSERT_TRUE(host.log.WaitFor("stuck: event 11"));
@@ -180,8 +169,7 @@ TEST(CallbackTimeout, ConfigurationValues)
         {nullptr, true},  // absent: no budget, as before
     };
     TestHost host;
-    std::string path = host.ModuleDir() + "/quiet.py";
-    WriteFile(path, "def ProcessAgentEvent(event):\n    pass\n");
+    std::string path = host.WriteScript("quiet", "def ProcessAgentEvent(event):\n    pass\n");
     const std::string refusal = "python-test: error loading configuration: " +
         host.ConfPath() +
         ": callback_timeout must be a number of seconds greater than 0, or null.";

@@ -21,14 +21,11 @@ names = sorted(n for n in dir(qpp) if n.startswith("EVENT_"))
 qpp.print("constants: %s\n" % " ".join(
     "%s=%s:%d" % (n, type(getattr(qpp, n)).__name__, getattr(qpp, n)) for n in names))
 
-
 def matching(event):
     return ",".join(n for n in names if getattr(qpp, n) == event) or "none"
 
-
 def ProcessFlowEvent(event, flow):
     qpp.print("event %d: %s\n" % (event, matching(event)))
-
 
 def ProcessAgentEvent(event):
     qpp.print("event %d: %s\n" % (event, matching(event)))
@@ -73,9 +70,7 @@ TEST(ModuleConstants, EveryInstanceSeesTheEventValuesByName)
     for (auto &item : listed) expected_list += " " + item;
 
     for (const char *name : {"constants_a", "constants_b"}) {
-        std::string path = host.ModuleDir() + "/" + name + ".py";
-        WriteFile(path, constants_script);
-        host.WriteScriptConf(path, false, name);
+        host.WriteScript(name, constants_script, name);
         qdPluginProcessor *plugin = host.Start(name, name);
         ASSERT_NE(plugin, nullptr);
         for (const EventConstant &c : event_constants) {

@@ -21,7 +21,6 @@ const char *const dispatcher = R"(import threading
 
 import qpp
 
-
 def report(name, call):
     try:
         result = call()
@@ -29,14 +28,11 @@ def report(name, call):
         result = "TypeError: %s" % e
     qpp.print("disp: %s = %r\n" % (name, result))
 
-
 # The worker is registered while the script is imported.
 report("import", lambda: qpp.dispatch("sink", ["import"], "at import"))
 
-
 def from_own_thread():
     report("own thread", lambda: qpp.dispatch("sink", [], "x"))
-
 
 def ProcessAgentEvent(event):
     if event != 11:
@@ -73,20 +69,14 @@ TEST(Dispatch, WhatScriptsGiveIsWhatSinksGet)
         TestHost host;
         qd_set_debug(debug);
         SinkRecorder sinks({"sink"});
-        WriteFile(host.ModuleDir() + "/dispatcher.py", dispatcher);
-        host.WriteScriptConf(host.ModuleDir() + "/dispatcher.py");
-        qdPluginProcessor *plugin = host.Start();
+        qdPluginProcessor *plugin = host.StartScript("dispatcher", dispatcher);
         ASSERT_NE(plugin, nullptr);
         plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
         ASSERT_TRUE(TestHost::Sync(plugin));
         TestHost::Stop(plugin);
 
         const std::string type_error = "'TypeError: dispatch argument type error'";
-        std::vector<std::string> seen;
-        for (auto &line : host.log.Lines()) {
-            if (line.rfind("disp: ", 0) == 0) seen.push_back(line);
-        }
-        EXPECT_THAT(seen,
+        EXPECT_THAT(host.log.Starting("disp: "),
             ElementsAre("disp: import = True", "disp: channels = True",
                 "disp: empty = True", "disp: flags 1 1 = True", "disp: flags 2 0 = True",
                 "disp: flags 3 2 = True", "disp: flags 0 1 = True", "disp: unicode = True",

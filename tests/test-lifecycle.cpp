@@ -72,10 +72,8 @@ TEST(Module, PrintDebugAndError)
     const char *const script = R"(
 import qpp
 
-
 def report(name, value):
     qpp.print("api: %s = %r\n" % (name, value))
-
 
 def type_error(call):
     try:
@@ -83,7 +81,6 @@ def type_error(call):
     except TypeError as e:
         return "TypeError: %s" % e
     return "no error"
-
 
 report("print returns", qpp.print("api: plain text\n"))
 report("debug returns", qpp.debug("api: debug text\n"))
@@ -103,9 +100,7 @@ report("functions", sorted(n for n in dir(qpp) if not n.startswith(("_", "EVENT_
         SCOPED_TRACE(debug);
         TestHost host;
         qd_set_debug(debug);
-        WriteFile(host.ModuleDir() + "/module_api.py", script);
-        host.WriteScriptConf(host.ModuleDir() + "/module_api.py");
-        TestHost::Stop(host.Start());
+        TestHost::Stop(host.StartScript("module_api", script));
         std::vector<std::string> seen;
         for (auto &line : host.log.Lines()) {
             if (line.rfind("api: ", 0) == 0 || line.rfind("100%", 0) == 0)

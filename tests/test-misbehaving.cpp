@@ -50,34 +50,28 @@ TEST(CallbackExceptions, ArePrintedCountedAndSurvived)
         SCOPED_TRACE(c.statement);
         TestHost host;
         StderrCapture err;
-        WriteFile(host.ModuleDir() + "/raising.py", std::string(R"(
+        qdPluginProcessor *plugin = host.StartScript("raising", std::string(R"(
 import sys
 
 import qpp
 
-
 class Departure(BaseException):
     pass
 
-
 def down(n):
     return down(n + 1) + 1
-
 
 def ProcessAgentEvent(event):
     if event == 11:
         )") + c.statement + R"(
     qpp.print("raising: served %d\n" % event)
 )");
-        host.WriteScriptConf(host.ModuleDir() + "/raising.py");
-        qdPluginProcessor *plugin = host.Start();
         ASSERT_NE(plugin, nullptr);
         plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
         plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
         plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
         ASSERT_TRUE(TestHost::Sync(plugin));
-        json stats;
-        plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
+        json stats = qppHostStats(plugin);
         TestHost::Stop(plugin);
         std::string text = err.Text();
         EXPECT_EQ(Occurrences(text, "Traceback (most recent call last)"), 2u) << text;
@@ -93,23 +87,18 @@ TEST(CallbackExceptions, OddCallbacks)
 {
     TestHost host;
     StderrCapture err;
-    std::string path = host.ModuleDir() + "/odd_callbacks.py";
-    WriteFile(path, R"(
+    std::string path = host.WriteScript("odd_callbacks", R"(
 import qpp
-
 
 class ProcessAgentEvent:
     def __init__(self, event):
         qpp.print("odd: instance made for %d\n" % event)
 
-
 def ProcessFlowEvent():
     qpp.print("odd: never reached\n")
 
-
 ProcessFlowMap = 42
 )");
-    host.WriteScriptConf(path);
     qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
     EXPECT_EQ(host.log.Count("odd_callbacks: callback function loaded: ProcessAgentEvent"), 1u);
@@ -189,17 +178,15 @@ TEST(Misbehaving, WhatAScriptChangesStaysInItsOwnInterpreter)
 {
     TestHost host;
     SinkRecorder sinks({"sink"});
-    WriteFile(host.ModuleDir() + "/mutilate.py", R"(
+    host.WriteScript("mutilate", R"(
 import builtins
 import json
 import sys
 
 import qpp
 
-
 def callback():
     return "from A"
-
 
 for module in (builtins, json, sys):
     module.qpp_isolation_mark = "set"
@@ -210,11 +197,10 @@ qpp.debug = None
 qpp.error = ValueError
 keep("mutilate: done %s\n" % (hasattr(qpp, "print"),))
 
-
 def ProcessAgentEvent(event):
     keep("mutilate: agent %d dispatch %r\n" % (event, qpp.dispatch("sink", [], "x")))
-)");
-    WriteFile(host.ModuleDir() + "/intact.py", R"(
+)", "a");
+    host.WriteScript("intact", R"(
 import builtins
 import json
 import sys
@@ -227,9 +213,7 @@ if hasattr(qpp.error, "stash"):
 qpp.print("intact: %s %s %s %s %s\n" % (seen, hasattr(qpp, "print"),
     qpp.debug is not None, hasattr(qpp.error, "stash"),
     issubclass(qpp.error, Exception) and qpp.error.__module__ == "qpp"))
-)");
-    host.WriteScriptConf(host.ModuleDir() + "/mutilate.py", false, "a");
-    host.WriteScriptConf(host.ModuleDir() + "/intact.py", false, "b");
+)", "b");
     qdPluginProcessor *a = host.Start("python-a", "a");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(host.log.Count("mutilate: done False"), 1u);
@@ -248,17 +232,14 @@ TEST(Misbehaving, AHundredMegabytePayloadArrivesWhole)
 {
     TestHost host;
     SinkRecorder sinks({"sink"});
-    WriteFile(host.ModuleDir() + "/big_payload.py", R"(
+    qdPluginProcessor *plugin = host.StartScript("big_payload", R"(
 import qpp
-
 
 def ProcessAgentEvent(event):
     if event == 11:
         payload = "0123456789" * 10_000_000
         qpp.print("big: %r\n" % qpp.dispatch("sink", ["big"], payload))
 )");
-    host.WriteScriptConf(host.ModuleDir() + "/big_payload.py");
-    qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
     ASSERT_TRUE(TestHost::Sync(plugin));

@@ -33,7 +33,7 @@ TEST(ModuleFunctions, ExceptionsOfTheHostReachScriptsAsPythonExceptions)
     });
     qd_sink_register("odd", [](const qdSinkPayload &) { throw 42; });
 
-    WriteFile(host.ModuleDir() + "/modfail.py", R"(
+    qdPluginProcessor *plugin = host.StartScript("modfail", R"(
 import qpp
 
 def ProcessAgentEvent(event):
@@ -51,8 +51,6 @@ def ProcessAgentEvent(event):
         except Exception as e:
             qpp.print("modfail: %s raised %s: %s\n" % (what, type(e).__name__, e))
 )");
-    host.WriteScriptConf(host.ModuleDir() + "/modfail.py");
-    qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
     ASSERT_TRUE(TestHost::Sync(plugin));

@@ -16,19 +16,15 @@ namespace {
 const char *const recorder = R"(
 import qpp
 
-
 def ProcessAgentEvent(event):
     qpp.print("rec: agent %r\n" % (event,))
-
 
 def ProcessFlowEvent(event, flow):
     qpp.print("rec: flow %r %s %s\n" % (
         event, type(flow).__name__, flow["host_server_name"]))
 
-
 def ProcessFlowMap(flows):
     qpp.print("rec: map %s\n" % ",".join(f["host_server_name"] for f in flows))
-
 
 def ProcessFlowStats(flows):
     qpp.print("rec: stats %s %s\n" % (
@@ -36,25 +32,12 @@ def ProcessFlowStats(flows):
         ",".join(list(f.keys())[3] for f in flows)))
 )";
 
-std::vector<std::string> Recorded(LogRecorder &log, const std::string &prefix)
-{
-    std::vector<std::string> seen;
-    for (auto &line : log.Lines()) {
-        if (line.rfind(prefix, 0) == 0) seen.push_back(line);
-    }
-    return seen;
-}
-
 class Pipeline : public ::testing::Test
 {
 protected:
-    // Starts an instance of an inline script, named <name>.py.
     qdPluginProcessor *StartWith(const std::string &name, const std::string &text)
     {
-        WriteFile(host.ModuleDir() + "/" + name + ".py", text);
-        host.WriteScriptConf(host.ModuleDir() + "/" + name + ".py");
-        plugin = host.Start();
-        return plugin;
+        return plugin = host.StartScript(name, text);
     }
 
     void TearDown() override { TestHost::Stop(plugin); }
@@ -109,7 +92,7 @@ TEST_F(Pipeline, DeliversEachKindWithItsArguments)
     TestHost::Stop(plugin);
     plugin = nullptr;
 
-    EXPECT_THAT(Recorded(host.log, "rec: "),
+    EXPECT_THAT(host.log.Starting("rec: "),
         ElementsAre("rec: agent 11", "rec: agent 12", "rec: flow 7 dict single",
             "rec: stats aa00,bb00 stats,stats", "rec: map a,b", "rec: agent 99"))
         << host.log.Text();
@@ -124,7 +107,7 @@ TEST_F(Pipeline, UnhandledEventValuesReachNoCallback)
             static_cast<qdPluginProcessor::Event>(event));
     }
     ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_THAT(Recorded(host.log, "rec: "), IsEmpty());
+    EXPECT_THAT(host.log.Starting("rec: "), IsEmpty());
     EXPECT_EQ(host.log.Count("recorder: agent or private event not set."), 1u);
     for (auto event : {"8", "9", "10", "13", "300"}) {
         EXPECT_EQ(host.log.Count(
@@ -144,7 +127,6 @@ import qpp
 
 release = os.path.join(os.path.dirname(__file__), "release")
 
-
 def ProcessAgentEvent(event):
     qpp.print("gate: start %d\n" % event)
     if event != 99:
@@ -162,7 +144,7 @@ def ProcessAgentEvent(event):
     WriteFile(host.ModuleDir() + "/release", "");
     delete plugin;
     plugin = nullptr;
-    EXPECT_THAT(Recorded(host.log, "gate: "),
+    EXPECT_THAT(host.log.Starting("gate: "),
         ElementsAre("gate: start 11", "gate: done 11", "gate: start 99", "gate: done 99"));
 }
 
@@ -174,7 +156,6 @@ import threading
 import qpp
 
 local = threading.local()
-
 
 def ProcessAgentEvent(event):
     qpp.print("threadlocal: %s\n" % getattr(local, "seen", "fresh"))
@@ -213,6 +194,6 @@ def ProcessAgentEvent(event):
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
     ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_THAT(Recorded(host.log, "gc: "),
+    EXPECT_THAT(host.log.Starting("gc: "),
         ElementsAre("gc: in map True", "gc: in map False", "gc: after False"));
 }

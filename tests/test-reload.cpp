@@ -1,6 +1,7 @@
 // Configuration and reload: what a reload request does to the script, and
 // how the instance reports and recovers from every kind of bad input.
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -23,7 +24,6 @@ import qpp
 VERSION = "B"
 qpp.print("versioned: import %s\n" % VERSION)
 
-
 def ProcessAgentEvent(event):
     qpp.print("versioned: %s agent %d\n" % (VERSION, event))
 )";
@@ -32,7 +32,6 @@ const char *const other_name = R"(
 import qpp
 
 qpp.print("other_name: import\n")
-
 
 def ProcessAgentEvent(event):
     qpp.print("other_name: agent %d\n" % event)
@@ -62,8 +61,6 @@ protected:
         plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_NEW, flow);
         ASSERT_TRUE(TestHost::Sync(plugin));
     }
-
-    std::string Conf() { return host.ConfPath(); }
 
     TestHost host;
     qdPluginProcessor *plugin = nullptr;
@@ -101,11 +98,10 @@ TEST_F(Reload, EditedScriptIsToldThenReExecutedAndLosesRemovedCallbacks)
     Flow();  // no longer queued
     Agent();
 
-    std::vector<std::string> seen;
-    for (auto &line : host.log.Lines()) {
-        if (line.rfind("versioned: ", 0) == 0 && line.find("/") == std::string::npos)
-            seen.push_back(line);
-    }
+    auto seen = host.log.Starting("versioned: ");
+    seen.erase(std::remove_if(seen.begin(), seen.end(),
+                   [](auto &line) { return line.find('/') != std::string::npos; }),
+        seen.end());
     EXPECT_THAT(seen,
         ElementsAre("versioned: import A",
             "versioned: callback function loaded: ProcessAgentEvent",
@@ -139,13 +135,11 @@ TEST_F(Reload, EditsWithinOneSecondAndTheSameSizeRunTheNewCode)
 TEST_F(Reload, TagThreadNameAndSearchPath)
 {
     // The worker thread's name as the system knows it, and sys.path.
-    std::string path = host.ModuleDir() + "/identity.py";
-    WriteFile(path, R"(
+    std::string path = host.WriteScript("identity", R"(
 import sys
 import threading
 
 import qpp
-
 
 def ProcessAgentEvent(event):
     with open("/proc/self/task/%d/comm" % threading.get_native_id()) as f:
@@ -153,7 +147,6 @@ def ProcessAgentEvent(event):
     module_dir = [p for p in sys.path if p.endswith("/quiven-proc-python")]
     qpp.print("identity: thread %s module_dir %d\n" % (name, len(module_dir)))
 )");
-    host.WriteScriptConf(path);
     plugin = host.Start();
     EXPECT_EQ(host.log.Count("python-test: importing module: identity (" + path + ")"), 1u);
     for (int i = 0; i < 5; i++) {
@@ -170,7 +163,7 @@ def ProcessAgentEvent(event):
 TEST_F(Reload, ConfigurationErrors)
 {
     std::string path = host.InstallScript("versioned.py");
-    std::string conf = Conf();
+    std::string conf = host.ConfPath();
     plugin = host.Create();
     plugin->Create();
     ASSERT_TRUE(TestHost::Sync(plugin));
@@ -242,17 +235,12 @@ TEST_F(Reload, DebugOnlyFromABoolean)
         << host.log.Text();
 }
 
-
-
-
 TEST_F(Reload, AnotherModuleNameIsImportedAfresh)
 {
     std::string path = host.InstallScript("versioned.py");
-    std::string other = host.ModuleDir() + "/other_name.py";
-    WriteFile(other, other_name);
     host.WriteScriptConf(path);
     plugin = host.Start();
-    host.WriteScriptConf(other);
+    std::string other = host.WriteScript("other_name", other_name);
     Request();
     Agent();
     EXPECT_EQ(host.log.Count("versioned: importing module: other_name (" + other + ")"), 1u)
@@ -268,7 +256,6 @@ TEST_F(Reload, AnotherModuleNameIsImportedAfresh)
     EXPECT_EQ(host.log.Count("versioned: A agent 12"), 1u) << host.log.Text();
     EXPECT_EQ(host.log.Count("versioned: import A"), 2u);
 }
-
 
 // A host that never sets a locale gives the interpreter an ASCII file system
 // encoding: every other byte of a script's path reaches the module's
@@ -299,10 +286,8 @@ TEST_F(Reload, ScriptPathsBeyondAsciiLoad)
 
 TEST_F(Reload, AScriptThatEmptiedTheSearchPathIsReloadedAfterAFix)
 {
-    std::string path = host.ModuleDir() + "/pathless.py";
-    WriteFile(path, "import sys\nimport qpp\n\nsys.path.clear()\n"
-                    "qpp.print('pathless: one\\n')\n");
-    host.WriteScriptConf(path);
+    std::string path = host.WriteScript("pathless", "import sys\nimport qpp\n\n"
+        "sys.path.clear()\nqpp.print('pathless: one\\n')\n");
     plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
     EXPECT_EQ(host.log.Count("pathless: one"), 1u);
@@ -366,7 +351,6 @@ TEST(FailedImport, IsReportedThenRecoveredFrom)
         {"needs_helper", false, R"(
 import qpp
 import qpp_test_helper
-
 
 def ProcessAgentEvent(event):
     qpp.print("needs_helper: %s %d\n" % (qpp_test_helper.WORD, event))

@@ -8,13 +8,6 @@ using namespace qpptest;
 
 namespace {
 
-json Stats(qdPluginProcessor *plugin)
-{
-    json stats;
-    plugin->DispatchEvent(qdPlugin::EVENT_STATS, &stats);
-    return stats;
-}
-
 // Each value of expected (a JSON object text) at its place in stats.
 void ExpectIn(const json &stats, const char *expected)
 {
@@ -31,7 +24,7 @@ TEST(Stats, CallbacksReloadsAndPayloadsAreCounted)
 {
     TestHost host;
     SinkRecorder sinks({"sink"});
-    WriteFile(host.ModuleDir() + "/counted.py", R"(
+    qdPluginProcessor *plugin = host.StartScript("counted", R"(
 import qpp
 
 def ProcessFlowEvent(event, flow):
@@ -43,8 +36,6 @@ def ProcessAgentEvent(event):
         qpp.dispatch("sink", [], "kept")
         qpp.dispatch("nowhere", [], "refused")
 )");
-    host.WriteScriptConf(host.ModuleDir() + "/counted.py");
-    qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
 
     auto flow = MakeFlow();
@@ -58,7 +49,7 @@ def ProcessAgentEvent(event):
     plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
     ASSERT_TRUE(TestHost::Sync(plugin));
 
-    json stats = Stats(plugin);
+    json stats = qppHostStats(plugin);
     ExpectIn(stats, R"({
         "events": {"served": 4, "dropped": 0, "flow": {"queued": 3, "served": 3},
                    "agent": {"served": 1}},
@@ -74,7 +65,7 @@ def ProcessAgentEvent(event):
     host.WriteConf("{");
     plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
     ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_EQ(Stats(plugin)["reloads"]["failed"], 1);
+    EXPECT_EQ(qppHostStats(plugin)["reloads"]["failed"], 1);
     TestHost::Stop(plugin);
 }
 
@@ -117,12 +108,12 @@ TEST(Stats, AFullQueueDropsWhatArrivesAndCountsIt)
     json stats;
     auto deadline_at = std::chrono::steady_clock::now() + deadline;
     do {
-        stats = Stats(plugin);
+        stats = qppHostStats(plugin);
     } while (stats["queue"]["depth"] != 0 &&
         std::chrono::steady_clock::now() < deadline_at);
     for (int i = 0; i < 10; i++)
         plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
-    stats = Stats(plugin);
+    stats = qppHostStats(plugin);
     EXPECT_EQ(stats["queue"]["depth"], 2) << stats.dump();
     EXPECT_GT(stats["queue"]["bytes"], 0);
     EXPECT_EQ(stats["events"]["flow"]["dropped"], 8);
@@ -135,7 +126,7 @@ TEST(Stats, AFullQueueDropsWhatArrivesAndCountsIt)
     EXPECT_EQ(host.log.Count(
                   "seen: flow served 2 dropped 8, agent calls 2, max float"),
         1u) << host.log.Text();
-    stats = Stats(plugin);
+    stats = qppHostStats(plugin);
     // Every event the script subscribes to is served or dropped, never both.
     EXPECT_EQ(stats["events"]["flow"]["served"], 2);
     EXPECT_EQ(stats["events"]["flow"]["queued"], 2);
@@ -160,7 +151,7 @@ TEST(Stats, EventsBeforeTheFirstLoadAreDropped)
     ASSERT_TRUE(TestHost::Sync(plugin));
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
     ASSERT_TRUE(TestHost::Sync(plugin));
-    ExpectIn(Stats(plugin), R"({"events": {
+    ExpectIn(qppHostStats(plugin), R"({"events": {
         "flow": {"dropped": 1}, "agent": {"dropped": 1, "served": 1},
         "flow_map": {"dropped": 1, "flows_dropped": 2}},
         "callbacks": {"ProcessAgentEvent": {"calls": 1}}})");
@@ -187,7 +178,7 @@ TEST(Stats, QueueBoundsMustBeNonNegativeIntegers)
         ASSERT_NE(plugin, nullptr);
         plugin->Create();
         ASSERT_TRUE(TestHost::Sync(plugin));
-        EXPECT_EQ(Stats(plugin)["reloads"]["failed"], 1) << row.conf_tail;
+        EXPECT_EQ(qppHostStats(plugin)["reloads"]["failed"], 1) << row.conf_tail;
         EXPECT_EQ(host.log.Count(row.message), 1u) << host.log.Text();
         TestHost::Stop(plugin);
     }

@@ -34,16 +34,13 @@ import qpp
 
 stop = threading.Event()
 
-
 def work(name):
     while not stop.wait(0.01):
         pass
     qpp.print("threads: %s stopped\n" % name)
 
-
 threading.Thread(target=work, args=("daemon",), daemon=True).start()
 threading.Thread(target=work, args=("worker",), daemon=False).start()
-
 
 def ProcessAgentEvent(event):
     if event == 99:
@@ -61,11 +58,9 @@ import time
 
 import qpp
 
-
 def work():
     time.sleep(0.2)
     qpp.print("atexit_short: thread done\n")
-
 
 atexit.register(lambda: threading.Thread(target=work).start())
 )",
@@ -75,11 +70,9 @@ import atexit
 import threading
 import time
 
-
 def work():
     while True:
         time.sleep(0.01)
-
 
 atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
 )",
@@ -93,18 +86,15 @@ import time
 
 import qpp
 
-
 # The module's names are gone while it is torn down: what the thread
 # needs, it holds.
 def work(sleep=time.sleep, say=qpp.print):
     sleep(0.2)
     say("del_short: thread done\n")
 
-
 class Starter:
     def __del__(self, start=threading.Thread):
         start(target=work).start()
-
 
 keeper = Starter()
 )",
