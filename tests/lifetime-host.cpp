@@ -54,8 +54,7 @@ int main(int argc, char **argv)
             pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
             // Writes to a pipe whose reader is gone, from the callback and
             // from a thread the script starts.
-            std::string path = host.ModuleDir() + "/broken_pipe.py";
-            WriteFile(path, R"(import os
+            qdPluginProcessor *plugin = host.StartScript("broken_pipe", R"(import os
 import threading
 
 import qpp
@@ -78,8 +77,6 @@ def ProcessAgentEvent(event):
         thread.start()
         thread.join()
 )");
-            host.WriteScriptConf(path);
-            qdPluginProcessor *plugin = host.Start();
             plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
             TestHost::Sync(plugin);
             TestHost::Stop(plugin);
@@ -91,8 +88,7 @@ def ProcessAgentEvent(event):
         else if (strcmp(mode, "busy") == 0) {
             // The worker looks itself up in the registry (a dispatch with
             // a bad target does nothing else) while the process ends.
-            std::string path = host.ModuleDir() + "/busy.py";
-            WriteFile(path, R"(
+            qdPluginProcessor *plugin = host.StartScript("busy", R"(
 import qpp
 
 def ProcessAgentEvent(event):
@@ -103,8 +99,6 @@ def ProcessAgentEvent(event):
         except TypeError:
             pass
 )");
-            host.WriteScriptConf(path);
-            qdPluginProcessor *plugin = host.Start();
             plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
             host.log.WaitFor("busy: looking itself up");
         }

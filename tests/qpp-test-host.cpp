@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iostream>
+#include <thread>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -74,6 +76,32 @@ qdPluginProcessor *TestHost::Start(const std::string &tag, const std::string &na
     // anything, so the sync point is passed only after the load.
     if (! Sync(plugin)) throw std::runtime_error("plugin did not start");
     return plugin;
+}
+
+void RunOrDie(const std::vector<std::function<void()>> &work,
+    std::chrono::milliseconds timeout, const char *what)
+{
+    std::mutex lock;
+    std::condition_variable cond;
+    size_t done = 0;
+    std::vector<std::thread> threads;
+    for (auto &w : work) {
+        threads.emplace_back([&, w] {
+            w();
+            std::lock_guard<std::mutex> guard(lock);
+            done++;
+            cond.notify_all();
+        });
+    }
+    std::unique_lock<std::mutex> guard(lock);
+    if (! cond.wait_for(guard, timeout, [&] { return done == work.size(); })) {
+        std::cerr << "FAILED: " << what << ": still blocked after "
+                  << timeout.count() << " ms\n";
+        std::cerr.flush();
+        _exit(1);
+    }
+    guard.unlock();
+    for (auto &t : threads) t.join();
 }
 
 std::shared_ptr<qdFlow> MakeFlow(

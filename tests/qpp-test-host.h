@@ -143,6 +143,12 @@ private:
     qppPluginLibrary library;
 };
 
+// Runs work on threads of its own and waits for them with a deadline. The
+// threads of a deadlocked host can be neither joined nor left behind: the
+// failure is reported and the test process ends.
+void RunOrDie(const std::vector<std::function<void()>> &work,
+    std::chrono::milliseconds timeout, const char *what);
+
 // A flow with the usual identity filled in; detection_init set.
 std::shared_ptr<qdFlow> MakeFlow(const std::string &name = "flow",
     uint8_t ip_protocol = 6, uint16_t lower_port = 40000);

@@ -2,10 +2,7 @@
 // running callback gets when its instance is deleted: a runaway callback is
 // interrupted, logged and counted, and the instance goes on or ends.
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -43,26 +40,6 @@ def ProcessFlowEvent(event, flow):
 std::string Conf(const std::string &script, const std::string &timeout)
 {
     return "{\"script\": \"" + script + "\", \"callback_timeout\": " + timeout + "}";
-}
-
-// Deletes the plugin on another thread; false when that takes longer than
-// the deadline (the test then ends the process: the deletion would hang).
-bool StopWithin(qdPluginProcessor *plugin, std::chrono::seconds limit)
-{
-    std::atomic<bool> done{false};
-    std::thread stopper([&] {
-        TestHost::Stop(plugin);
-        done = true;
-    });
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (! done && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (! done) {
-        stopper.detach();
-        return false;
-    }
-    stopper.join();
-    return true;
 }
 
 }  // namespace
@@ -147,10 +124,8 @@ def ProcessAgentEvent(event):
     ASSERT_TRUE(host.log.WaitFor("stuck: event 11"));
 
     auto before = std::chrono::steady_clock::now();
-    if (! StopWithin(plugin, std::chrono::seconds(20))) {
-        ADD_FAILURE() << "the instance did not end:\n" << host.log.Text();
-        std::_Exit(1);
-    }
+    RunOrDie({[plugin] { TestHost::Stop(plugin); }}, std::chrono::seconds(20),
+        "deleting an instance whose callback never returns");
     auto took = std::chrono::steady_clock::now() - before;
     EXPECT_GE(took, std::chrono::milliseconds(2900));
     EXPECT_EQ(host.log.Count("stuck: ProcessAgentEvent: interrupted: still running 3 "

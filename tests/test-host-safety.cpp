@@ -19,35 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Runs work on threads of its own and waits for them with a deadline. The
-// threads of a deadlocked host can be neither joined nor left behind: the
-// failure is reported and the test process ends.
-void RunOrDie(const std::vector<std::function<void()>> &work,
-    std::chrono::milliseconds timeout, const char *what)
-{
-    std::mutex lock;
-    std::condition_variable cond;
-    size_t done = 0;
-    std::vector<std::thread> threads;
-    for (auto &w : work) {
-        threads.emplace_back([&, w] {
-            w();
-            std::lock_guard<std::mutex> guard(lock);
-            done++;
-            cond.notify_all();
-        });
-    }
-    std::unique_lock<std::mutex> guard(lock);
-    if (! cond.wait_for(guard, timeout, [&] { return done == work.size(); })) {
-        std::cerr << "FAILED: " << what << ": still blocked after "
-                  << timeout.count() << " ms\n";
-        std::cerr.flush();
-        _exit(1);
-    }
-    guard.unlock();
-    for (auto &t : threads) t.join();
-}
-
 // Waits until the thread tid sleeps (blocked on a lock, say), as the
 // kernel reports it.
 bool WaitUntilAsleep(std::atomic<pid_t> &tid, std::chrono::milliseconds timeout)
