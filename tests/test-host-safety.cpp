@@ -326,27 +326,6 @@ def ProcessAgentEvent(event):
     EXPECT_EQ(host.log.Count("flows: served 100"), 1u) << host.log.Text();
 }
 
-// A reload request that arrives while the worker imports the script for
-// an earlier one is served, and before a later sync point is signalled.
-TEST(Worker, AReloadRequestMadeDuringAReloadIsServed)
-{
-    TestHost host;
-    std::string path = host.InstallScript("slow_import.py", "reloaded.py");
-    host.WriteScriptConf(path);
-    qdPluginProcessor *plugin = host.Create();
-    ASSERT_NE(plugin, nullptr);
-    plugin->Create();
-    ASSERT_TRUE(host.log.WaitFor("slow_import: importing"));
-
-    WriteFile(path, "import qpp\nqpp.print('reloaded: second version\\n')\n"
-                    "def ProcessAgentEvent(event): pass\n");
-    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
-    WriteFile(host.ModuleDir() + "/release", "");
-    ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_EQ(host.log.Count("reloaded: second version"), 1u) << host.log.Text();
-    TestHost::Stop(plugin);
-}
-
 // An idle worker wakes at once for an event, a reload request and
 // termination, not at the end of its longest sleep (a second).
 TEST(Worker, WakesAtOnceForEventsReloadAndTermination)

@@ -150,10 +150,13 @@ TEST(Misbehaving, ABlockedCallbackNeverHoldsUpHostThreads)
     EXPECT_EQ(host.log.Count("slow: served 10001"), 1u) << host.log.Text();
 }
 
+// A reload request made while the import runs is served too, and before
+// a later sync point is signalled.
 TEST(Misbehaving, ASlowImportHoldsUpNoHostThread)
 {
     TestHost host;
-    host.WriteScriptConf(host.InstallScript("slow_import.py"));
+    std::string path = host.InstallScript("slow_import.py");
+    host.WriteScriptConf(path);
     qdPluginProcessor *plugin = host.Create();
     ASSERT_NE(plugin, nullptr);
     plugin->Create();
@@ -162,8 +165,11 @@ TEST(Misbehaving, ASlowImportHoldsUpNoHostThread)
     for (int n = 0; n < 1000; n++) Flow(plugin, qdPluginProcessor::EVENT_FLOW_NEW);
     EXPECT_EQ(host.log.Count("slow_import: imported"), 0u);
 
+    WriteFile(path, ReadFile(path) + "qpp.print('slow_import: second version\\n')\n");
+    plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
     WriteFile(host.ModuleDir() + "/release", "");
     ASSERT_TRUE(TestHost::Sync(plugin));
+    EXPECT_EQ(host.log.Count("slow_import: second version"), 1u) << host.log.Text();
     for (int n = 0; n < 10; n++) Flow(plugin, qdPluginProcessor::EVENT_FLOW_NEW);
     ASSERT_TRUE(TestHost::Sync(plugin));
     TestHost::Stop(plugin);
