@@ -174,7 +174,6 @@ struct Record
     uint64_t time_us;
     Bytes data;
     uint32_t wire = 0;  // 0: the data's length
-    uint32_t captured = 0;  // 0: the data's length (what the header claims)
 };
 
 inline void PutLe32(std::string &s, uint32_t v)
@@ -195,8 +194,7 @@ inline std::string Pcap(int link_type, const std::vector<Record> &records)
     for (auto &r : records) {
         PutLe32(s, static_cast<uint32_t>(r.time_us / 1000000));
         PutLe32(s, static_cast<uint32_t>(r.time_us % 1000000));
-        uint32_t captured = r.captured ? r.captured : static_cast<uint32_t>(r.data.size());
-        PutLe32(s, captured);
+        PutLe32(s, static_cast<uint32_t>(r.data.size()));
         PutLe32(s, r.wire ? r.wire : static_cast<uint32_t>(r.data.size()));
         s.append(r.data.begin(), r.data.end());
     }

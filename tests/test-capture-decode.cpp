@@ -53,7 +53,6 @@ std::vector<DecodeCase> Cases()
     Bytes udp = UdpPacket();
     std::vector<DecodeCase> cases = {
         {"EthernetTcp", 1, Ethernet(0x0800, tcp), qppDecodeResult::OK, 4, 6, 40000, 80},
-        {"EthernetUdp", 1, Ethernet(0x0800, udp), qppDecodeResult::OK, 4, 17, 5353, 53},
         {"Vlan", 1, Ethernet(0x0800, udp, {100}), qppDecodeResult::OK, 4, 17, 5353, 53, 100},
         {"QinQ8021ad", 1, Ethernet(0x0800, udp, {200, 300}, 0x88a8), qppDecodeResult::OK,
             4, 17, 5353, 53, 300},

@@ -11,7 +11,6 @@
 #include <csignal>
 #include <map>
 #include <netinet/in.h>
-#include <numeric>
 #include <regex>
 #include <set>
 #include <string>
@@ -137,6 +136,16 @@ int IpProtocol(const std::string &l4)
 class Captures : public ToolTest
 {
 protected:
+    // A copy of capture_whoami.py that the user the capture runs as can read.
+    std::string ReadableScript()
+    {
+        std::string script = Path("capture_whoami.py");
+        WriteFile(script, ReadFile(Script("capture_whoami.py")));
+        chmod(work.c_str(), 0755);
+        chmod(script.c_str(), 0644);
+        return script;
+    }
+
     // The final dictionaries of the flows the script saw expire.
     static std::vector<json> ExpiredFlows(const std::string &out)
     {
@@ -154,7 +163,6 @@ struct CompareCase
     std::string reference;  // the ndpiReader report to compare with
     int status;
     bool bytes;             // the report's bytes are this capture's
-    int vlan;               // every flow's VLAN
 };
 
 void PrintTo(const CompareCase &c, std::ostream *os) { *os << c.capture; }
@@ -206,7 +214,6 @@ TEST_P(CompareWithNdpi, EveryFlowAsNdpisReaderReportsIt)
             EXPECT_EQ(stats[client_is_lower ? "upper_bytes" : "lower_bytes"], theirs.server_bytes);
         }
         EXPECT_EQ(flow["vlan_id"], theirs.vlan);
-        EXPECT_EQ(flow["vlan_id"], c.vlan);
 
         // nDPI's reader shows an SSH client's agent where others show the host.
         std::string host = flow.contains("ssh") ? flow["ssh"]["client_agent"].get<std::string>()
@@ -250,23 +257,23 @@ TEST_P(CompareWithNdpi, EveryFlowAsNdpisReaderReportsIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(RealCaptures, CompareWithNdpi, ::testing::Values(
-    CompareCase{"tls.pcap", "tls.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"http.pcap", "http.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"http.pcapng", "http.pcapng.ndpi.txt", 0, true, 0},
-    CompareCase{"http-sll.pcap", "http-sll.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"dns.pcap", "dns.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"dns-null.pcap", "dns-null.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"dns-raw.pcap", "dns-raw.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"ssh.pcap", "ssh.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"ipv6.pcap", "ipv6.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"mixed.pcap", "mixed.pcap.ndpi.txt", 0, true, 0},
+    CompareCase{"tls.pcap", "tls.pcap.ndpi.txt", 0, true},
+    CompareCase{"http.pcap", "http.pcap.ndpi.txt", 0, true},
+    CompareCase{"http.pcapng", "http.pcapng.ndpi.txt", 0, true},
+    CompareCase{"http-sll.pcap", "http-sll.pcap.ndpi.txt", 0, true},
+    CompareCase{"dns.pcap", "dns.pcap.ndpi.txt", 0, true},
+    CompareCase{"dns-null.pcap", "dns-null.pcap.ndpi.txt", 0, true},
+    CompareCase{"dns-raw.pcap", "dns-raw.pcap.ndpi.txt", 0, true},
+    CompareCase{"ssh.pcap", "ssh.pcap.ndpi.txt", 0, true},
+    CompareCase{"ipv6.pcap", "ipv6.pcap.ndpi.txt", 0, true},
+    CompareCase{"mixed.pcap", "mixed.pcap.ndpi.txt", 0, true},
     // nDPI's reader refuses cooked v2; the same packets on Ethernet are the
     // reference (6 bytes more per packet here).
-    CompareCase{"mixed-sll2.pcap", "mixed.pcap.ndpi.txt", 0, false, 0},
-    CompareCase{"vlan.pcap", "vlan.pcap.ndpi.txt", 0, true, 100},
-    CompareCase{"qinq.pcap", "qinq.pcap.ndpi.txt", 0, true, 300},
-    CompareCase{"frag.pcap", "frag.pcap.ndpi.txt", 0, true, 0},
-    CompareCase{"mixed-cut.pcap", "mixed-cut.pcap.ndpi.txt", 2, true, 0}),
+    CompareCase{"mixed-sll2.pcap", "mixed.pcap.ndpi.txt", 0, false},
+    CompareCase{"vlan.pcap", "vlan.pcap.ndpi.txt", 0, true},
+    CompareCase{"qinq.pcap", "qinq.pcap.ndpi.txt", 0, true},
+    CompareCase{"frag.pcap", "frag.pcap.ndpi.txt", 0, true},
+    CompareCase{"mixed-cut.pcap", "mixed-cut.pcap.ndpi.txt", 2, true}),
     [](const ::testing::TestParamInfo<CompareCase> &info) {
         std::string name;
         for (char ch : info.param.capture) name += isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
@@ -396,16 +403,13 @@ TEST_F(Captures, BadPacketsAreCountedAndSkipped)
         {1000000, udp_a},
         {1000100, Ethernet(0x0800, Ipv4(A, B, 17, UdpHeader(1, 2, 0), 1400))},  // lying length
         {1000200, Bytes(10, 0xff)},                                             // cut link header
-        {1000300, udp_a, 0, 30},        // cut inside the IP header by the snapshot length
+        {1000300, Bytes(udp_a.begin(), udp_a.begin() + 30), static_cast<uint32_t>(udp_a.size())},  // snapshot cut
         {1000400, Ethernet(0x0806, Bytes(28, 0))},                              // ARP
         {1000500, Ethernet(0x0800, Ipv4(A, B, 17, Text("fragment"), -1, 99))},  // later fragment
         {1000600, udp_b},
     };
-    // The record whose header claims 30 captured bytes holds only those.
     std::string file = Path("bad-packets.pcap");
-    std::vector<Record> written = records;
-    written[3].data.resize(30);
-    WriteFile(file, Pcap(1, written));
+    WriteFile(file, Pcap(1, records));
     Result r = Run({"--script", Script("capture_flows.py"), file});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, HasSubstr("qpp-replay: " + file + ": 7 packets, 2 in 1 flows; skipped: "
@@ -426,11 +430,8 @@ TEST_F(Captures, TimeoutsExpireIdleFlowsInCaptureTime)
     Result r = Run({"--script", Script("capture_flows.py"), "--idle-timeout", "udp=0.001",
         Capture("mixed.pcap")});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> lines = SplitLines(r.out);
-    auto update = std::find(lines.begin(), lines.end(), "AGENT 11");
     size_t udp_before_update = 0;
-    for (auto &flow : ExpiredFlows(std::accumulate(lines.begin(), update, std::string(),
-             [](std::string a, const std::string &b) { return a + b + "\n"; })))
+    for (auto &flow : ExpiredFlows(r.out.substr(0, r.out.find("AGENT 11\n"))))
         udp_before_update += flow["ip_protocol"] == 17;
     EXPECT_GE(udp_before_update, 3u) << r.out;
 }
@@ -465,12 +466,7 @@ TEST_F(Captures, LiveCaptureGivesUpRootBeforeTheScriptRuns)
             "live capture needs root, or the capabilities CAP_NET_RAW and CAP_NET_ADMIN"));
         return;
     }
-    // The script must be readable by the user the capture runs as.
-    std::string script = Path("capture_whoami.py");
-    WriteFile(script, ReadFile(Script("capture_whoami.py")));
-    chmod(work.c_str(), 0755);
-    chmod(script.c_str(), 0644);
-
+    std::string script = ReadableScript();
     int port = 20000 + getpid() % 20000;
     pid_t sender = Sender(port);
     ASSERT_GE(sender, 0);
@@ -514,10 +510,7 @@ TEST_F(Captures, LiveCaptureFailuresSayWhatIsMissing)
 TEST_F(Captures, InterruptEndsALiveCaptureWithEveryFlowExpired)
 {
     if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    std::string script = Path("capture_whoami.py");
-    WriteFile(script, ReadFile(Script("capture_whoami.py")));
-    chmod(work.c_str(), 0755);
-    chmod(script.c_str(), 0644);
+    std::string script = ReadableScript();
     int port = 20000 + (getpid() + 7) % 20000;
     // Root is kept: giving it up is another test's point, and an
     // interpreter under /root could not be loaded without it.

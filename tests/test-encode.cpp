@@ -44,11 +44,6 @@ const char *const full_keys_tcp_gtp =
     "'detected_protocol', 'detected_application', 'detected_protocol_name', "
     "'detected_application_name', 'category', 'tls', 'risk']";
 
-const char *const stats_keys =
-    "['lower_bytes', 'upper_bytes', 'total_bytes', 'lower_packets', "
-    "'upper_packets', 'total_packets', 'detection_packets', 'lower_rate', "
-    "'upper_rate', 'tcp_seq_errors', 'tcp_resets', 'tcp_retrans']";
-
 qdDigest Repeat(std::initializer_list<uint8_t> pattern)
 {
     qdDigest digest{};
@@ -270,7 +265,7 @@ TEST_F(EncodeTest, FullFormOfTcpFlowInGtpTunnelHasEveryKeyInOrder)
     auto flow = MakeTlsFlow();
     qppPyRef d = Encode(flow);
 
-    EXPECT_EQ(Py(d, "list(d)"), full_keys_tcp_gtp);
+    // Reprs compared: the keys' order counts too.
     EXPECT_EQ(Py(d, "d"), Literal("{"
         "'iface': {'name': 'eth0', 'role': 1}, "
         "'digest_lower': '0123456789abcdef0123456789abcdef01234567', "
@@ -328,7 +323,6 @@ TEST_F(EncodeTest, StatisticsFormHasOnlyTheFirstFourKeys)
         "'digest_lower': '0123456789abcdef0123456789abcdef01234567', "
         "'digest_mdata': 'deadbeefdeadbeefdeadbeefdeadbeefdeadbeef', "
         "'stats': " + std::string(stats_literal) + "}"));
-    EXPECT_EQ(Py(d, "list(d['stats'])"), Literal(stats_keys));
 }
 
 // The keys that follow "flags" in every flow, whatever its shape.
@@ -338,8 +332,6 @@ const char *const plain_tail = "'dns_host_name', 'host_server_name', 'detected_p
 const char *const tls_head = "{'version': 772, 'cipher_suite': 4865, 'subject_dn': 'CN=sni.example.com', "
     "'issuer_dn': 'CN=Example CA', 'server_cn': 'server.example.com', 'client_sni': 'sni.example.com', "
     "'client_ja3': '0123456789abcdef0123456789abcdef', 'server_ja3': 'fedcba9876543210fedcba9876543210'";
-
-const char *const http_literal = "{'user_agent': 'curl/8.4.0', 'url': '/index.html'}";
 
 void NoChange(qdFlow &) { }
 
@@ -375,18 +367,13 @@ const ShapeCase shape_cases[] = {
     {"udp-dns-no-risks", [](qdFlow &f) { MakeUdp(f); }, "[]", nullptr, ""},
     {"udp-in-gtp", [](qdFlow &f) { MakeUdp(f); f.tunnel_type = qdFlow::TUNNEL_GTP; }, "['gtp']", nullptr, ""},
     {"tcp-in-another-tunnel", [](qdFlow &f) { f.tunnel_type = 2; f.risks.clear(); }, "['tcp', 'tls']", nullptr, ""},
-    {"risks-ascending", [](qdFlow &f) { f.risks = {5, 2}; }, "['tcp', 'gtp', 'tls', 'risk']", "risk",
-        "{'ndpi_score': 100, 'ndpi_score_client': 60, 'ndpi_score_server': 40, 'risks': [2, 5]}"},
     // The master protocol chooses at most one sub-dictionary, whatever was
     // detected.
-    {"smtp", [](qdFlow &f) { Protocol(f, 3, 3); }, "['tcp', 'gtp', 'smtp', 'risk']", "smtp", "{'tls': True}"},
+    {"smtp-any-nonzero", [](qdFlow &f) { Protocol(f, 3, 3); f.smtp.tls = 0x80; }, "['tcp', 'gtp', 'smtp', 'risk']", "smtp", "{'tls': True}"},
     {"smtp-plain", [](qdFlow &f) { Protocol(f, 3, 3); f.smtp.tls = 0; }, "['tcp', 'gtp', 'smtp', 'risk']", "smtp",
         "{'tls': False}"},
-    {"smtp-any-nonzero", [](qdFlow &f) { Protocol(f, 3, 3); f.smtp.tls = 0x80; }, "['tcp', 'gtp', 'smtp', 'risk']",
-        "smtp", "{'tls': True}"},
-    {"http", [](qdFlow &f) { Protocol(f, 7, 7); }, "['tcp', 'gtp', 'http', 'risk']", "http", http_literal},
     {"http-detected-as-tls", [](qdFlow &f) { Protocol(f, 7, 91); }, "['tcp', 'gtp', 'http', 'risk']", "http",
-        http_literal},
+        "{'user_agent': 'curl/8.4.0', 'url': '/index.html'}"},
     {"mdns", [](qdFlow &f) { Protocol(f, 8, 8); }, "['tcp', 'gtp', 'mdns', 'risk']", "mdns",
         "{'domain_name': 'printer.local'}"},
     {"mdns-without-name", [](qdFlow &f) { Protocol(f, 8, 8); f.mdns.domain_name.clear(); },
@@ -395,18 +382,12 @@ const ShapeCase shape_cases[] = {
         "{'fingerprint': '1,3,6,15', 'class_ident': 'MSFT 5.0'}"},
     {"ssh", [](qdFlow &f) { Protocol(f, 92, 92); }, "['tcp', 'gtp', 'ssh', 'risk']", "ssh",
         "{'client_agent': 'SSH-2.0-OpenSSH_9.6', 'server_agent': 'SSH-2.0-dropbear'}"},
-    {"dns", [](qdFlow &f) { Protocol(f, 5, 5); }, "['tcp', 'gtp', 'risk']", nullptr, ""},
     {"dns-detected-as-mdns", [](qdFlow &f) { Protocol(f, 5, 8); }, "['tcp', 'gtp', 'risk']", nullptr, ""},
-    {"unknown", [](qdFlow &f) { Protocol(f, 0, 0); }, "['tcp', 'gtp', 'risk']", nullptr, ""},
     {"unlisted", [](qdFlow &f) { Protocol(f, 4242, 4242); }, "['tcp', 'gtp', 'risk']", nullptr, ""},
     // TLS lists and encrypted groups appear only when the host has them.
     {"tls-bare", BareTls, "['tcp', 'gtp', 'tls', 'risk']", "tls", std::string(tls_head) + "}"},
-    {"tls-client-alpn", [](qdFlow &f) { BareTls(f); f.tls.alpn = {"h2", "http/1.1"}; },
-        "['tcp', 'gtp', 'tls', 'risk']", "tls", std::string(tls_head) + ", 'alpn_client': ['h2', 'http/1.1']}"},
     {"tls-server-alpn", [](qdFlow &f) { BareTls(f); f.tls.alpn_server = {"http/1.1"}; },
         "['tcp', 'gtp', 'tls', 'risk']", "tls", std::string(tls_head) + ", 'alpn_server': ['http/1.1']}"},
-    {"tls-encrypted-ch", [](qdFlow &f) { BareTls(f); f.tls.encrypted_ch.version = 0xfe0d; },
-        "['tcp', 'gtp', 'tls', 'risk']", "tls", std::string(tls_head) + ", 'encrypted_ch': {'version': 65037}}"},
     // Its own text, not the flow's host_server_name.
     {"tls-encrypted-sni", [](qdFlow &f) { BareTls(f); f.tls.encrypted_sni.client_sni = "hidden.example.com"; },
         "['tcp', 'gtp', 'tls', 'risk']", "tls",
@@ -513,22 +494,6 @@ TEST_F(EncodeTest, IntegersFollowTheConversionRules)
     }
 }
 
-TEST_F(EncodeTest, EncodingLeaksNothing)
-{
-    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
-    auto flow = MakeTlsFlow();
-    qdFlowStats stats = MakeStats();
-    for (int i = 0; i < 10; i++) Encode(flow, stats, i % 2);
-
-    Py_ssize_t true_refs = Py_REFCNT(Py_True), false_refs = Py_REFCNT(Py_False);
-    long before = AllocatedBlocks();
-    for (int i = 0; i < 1000; i++) Encode(flow, stats, i % 2);
-    long after = AllocatedBlocks();
-    EXPECT_LE(after - before, 10);
-    EXPECT_EQ(Py_REFCNT(Py_True), true_refs);
-    EXPECT_EQ(Py_REFCNT(Py_False), false_refs);
-}
-
 TEST_F(EncodeTest, EncodingWaitsForTheFlowsMutex)
 {
     qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
@@ -583,33 +548,21 @@ public:
     ~RefuseLargeAllocations() { PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &original); }
 
 private:
-    static RefuseLargeAllocations *Self(void *ctx)
-    {
-        return static_cast<RefuseLargeAllocations *>(ctx);
-    }
+    static PyMemAllocatorEx &Next(void *ctx) { return static_cast<RefuseLargeAllocations *>(ctx)->original; }
+    static bool Refused(void *ctx, size_t size) { return size >= static_cast<RefuseLargeAllocations *>(ctx)->limit; }
     static void *Malloc(void *ctx, size_t size)
     {
-        auto *self = Self(ctx);
-        if (size >= self->limit) return nullptr;
-        return self->original.malloc(self->original.ctx, size);
+        return Refused(ctx, size) ? nullptr : Next(ctx).malloc(Next(ctx).ctx, size);
     }
     static void *Calloc(void *ctx, size_t n, size_t size)
     {
-        auto *self = Self(ctx);
-        if (n * size >= self->limit) return nullptr;
-        return self->original.calloc(self->original.ctx, n, size);
+        return Refused(ctx, n * size) ? nullptr : Next(ctx).calloc(Next(ctx).ctx, n, size);
     }
     static void *Realloc(void *ctx, void *p, size_t size)
     {
-        auto *self = Self(ctx);
-        if (size >= self->limit) return nullptr;
-        return self->original.realloc(self->original.ctx, p, size);
+        return Refused(ctx, size) ? nullptr : Next(ctx).realloc(Next(ctx).ctx, p, size);
     }
-    static void Free(void *ctx, void *p)
-    {
-        auto *self = Self(ctx);
-        self->original.free(self->original.ctx, p);
-    }
+    static void Free(void *ctx, void *p) { Next(ctx).free(Next(ctx).ctx, p); }
 
     size_t limit;
     PyMemAllocatorEx original;
@@ -674,6 +627,11 @@ TEST_F(EncodeTest, ATextThatCannotBeMadeFailsNamingItsKey)
         EXPECT_EQ(PyErr_Occurred(), nullptr);
         EXPECT_TRUE(LockableElsewhere(*flow));
     }
+    // The statistics form reads no text beyond its keys.
+    auto flow = MakeTlsFlow();
+    flow->host_server_name = huge_text;
+    RefuseLargeAllocations refuse(huge_limit);
+    EXPECT_EQ(Py(Encode(flow, MakeStats(), true), "len(d)"), "4");
 }
 
 TEST_F(EncodeTest, TextThatIsNotUtf8ShowsItsBytesEscaped)
@@ -702,19 +660,19 @@ TEST_F(EncodeTest, TextThatIsNotUtf8ShowsItsBytesEscaped)
     }
 }
 
-TEST_F(EncodeTest, StatisticsFormReadsNoTextBeyondItsKeys)
+// Encodings, whole and failed, leak nothing.
+TEST_F(EncodeTest, EncodingLeaksNothing)
 {
     qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
     auto flow = MakeTlsFlow();
-    flow->host_server_name = huge_text;
-    RefuseLargeAllocations refuse(huge_limit);
-    qppPyRef d = Encode(flow, MakeStats(), true);
-    EXPECT_EQ(Py(d, "len(d)"), "4");
-}
+    for (int i = 0; i < 10; i++) Encode(flow, MakeStats(), i % 2);
+    Py_ssize_t true_refs = Py_REFCNT(Py_True), false_refs = Py_REFCNT(Py_False);
+    long before = AllocatedBlocks();
+    for (int i = 0; i < 1000; i++) Encode(flow, MakeStats(), i % 2);
+    EXPECT_LE(AllocatedBlocks() - before, 10);
+    EXPECT_EQ(Py_REFCNT(Py_True), true_refs);
+    EXPECT_EQ(Py_REFCNT(Py_False), false_refs);
 
-TEST_F(EncodeTest, RepeatedFailuresLeakNothing)
-{
-    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
     auto top = MakeTlsFlow();
     top->host_server_name = huge_text;
     auto nested = MakeTlsFlow();
@@ -740,10 +698,9 @@ TEST_F(EncodeTest, RepeatedFailuresLeakNothing)
         return failures;
     };
     fail_all(10);
-    long before = AllocatedBlocks();
+    before = AllocatedBlocks();
     EXPECT_EQ(fail_all(1000), 3000);
-    long after = AllocatedBlocks();
-    EXPECT_LE(after - before, 10);
+    EXPECT_LE(AllocatedBlocks() - before, 10);
     for (const auto &flow : flows) EXPECT_TRUE(LockableElsewhere(*flow));
 }
 
