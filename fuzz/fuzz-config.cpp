@@ -210,7 +210,7 @@ void Setup()
     plugin = new qppPlugin("fuzz-config", {{"conf_filename", conf_file}});
     // The module qpp finds its plugin by the calling thread, which is this
     // one here rather than a worker.
-    qppPlugin::AddInstance(plugin);
+    qppRuntime::AddInstance(plugin);
 
     // Tracebacks of failed imports go to the sub-interpreter's sys.stderr,
     // which would bury the fuzzer's own report; and no byte-code cache is
