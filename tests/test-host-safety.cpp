@@ -154,6 +154,7 @@ TEST(FlowLocks, HoldersAndAddressFormattersHoldUpNothing)
 TEST(Tag, ReadersSeeWholeNamesWhileTheWorkerRenamesAndReimports)
 {
     TestHost host;
+    std::string beta = host.WriteScript("tag_beta_longer_than_sso", "def ProcessAgentEvent(e): pass\n");
     std::string alpha = host.WriteScript("tag_alpha", R"(
 import sys
 import qpp
@@ -162,8 +163,6 @@ def ProcessAgentEvent(event):
     if event == 99:
         qpp.print("tag: metadata imported %r\n" % ("importlib.metadata" in sys.modules))
 )");
-    std::string beta = host.WriteScript("tag_beta_longer_than_sso", "def ProcessAgentEvent(e): pass\n");
-    host.WriteScriptConf(alpha);
     qdPluginProcessor *plugin = host.Start("python-tag-reader-test");
     ASSERT_NE(plugin, nullptr);
 

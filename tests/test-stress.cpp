@@ -1,9 +1,7 @@
 // Several instances at once, each fed by several host threads while its
 // script is edited and reloaded under it, and meanwhile generations of one
-// more instance made on one host thread and destroyed on another. Run under
-// ThreadSanitizer by scripts/tsan.sh, where a data race, a lock-order
-// inversion or a crash anywhere on these paths ends the run.
-//
+// more instance: run under ThreadSanitizer by scripts/tsan.sh, where a data
+// race, a lock-order inversion or a crash anywhere on these paths ends it.
 // The hooks drop what arrives while a script is being re-imported, so while
 // reloads go on only the order can be checked: each host thread's sequence
 // numbers must arrive strictly increasing. Once reloads stop and an instance
@@ -28,9 +26,7 @@ namespace {
 // own globals. Flows are named "I-T-N": instance, host thread, and that
 // thread's sequence number.
 const char *const state_script = R"(
-bad = []
-versions = set()
-agents = 0    # agent events since the checkpoint
+bad, versions, agents = [], set(), 0  # agents: agent events since the checkpoint
 senders = {}  # thread -> [count, last, count since the checkpoint]
 
 def seen(instance, name):
@@ -101,14 +97,6 @@ constexpr int churned = 8, churn_events = 40;
 // Senders wait for their instance to catch up this often, which keeps the
 // queues short however slow the build (ThreadSanitizer) makes the worker.
 constexpr int sync_every = 50;
-
-// How long events and reloads go on together; QPP_STRESS_MS overrides.
-std::chrono::milliseconds RunTime()
-{
-    const char *value = getenv("QPP_STRESS_MS");
-    long ms = value ? strtol(value, nullptr, 10) : 0;
-    return std::chrono::milliseconds(ms > 0 ? ms : 2000);
-}
 
 struct Probe
 {
@@ -194,8 +182,10 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
         }
     });
 
+    // How long events and reloads go on together; QPP_STRESS_MS overrides.
+    long ms = getenv("QPP_STRESS_MS") ? atol(getenv("QPP_STRESS_MS")) : 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 2000);
     std::atomic<int> failed_syncs{0};
-    auto until = std::chrono::steady_clock::now() + RunTime();
     std::vector<std::thread> senders;
     for (int i = 0; i < instances; i++) {
         for (int t = 0; t < senders_per_instance; t++) {
