@@ -154,7 +154,8 @@ TEST(FlowLocks, HoldersAndAddressFormattersHoldUpNothing)
 TEST(Tag, ReadersSeeWholeNamesWhileTheWorkerRenamesAndReimports)
 {
     TestHost host;
-    std::string beta = host.WriteScript("tag_beta_longer_than_sso", "def ProcessAgentEvent(e): pass\n");
+    std::string beta =
+        host.WriteScript("tag_beta_longer_than_sso", "def ProcessAgentEvent(e): pass\n");
     std::string alpha = host.WriteScript("tag_alpha", R"(
 import sys
 import qpp
