@@ -266,10 +266,10 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
                 std::to_string(senders_per_instance * final_batch / 5) + " senders=" + sent);
     }
     // Each started generation got everything it was sent, in order.
-    std::string generation = "stress-report 3 bad=[] versions=A agents=" +
+    std::string generation = "stress-report " + churn.id + " bad=[] versions=A agents=" +
         std::to_string(churn_events / 5) + " senders=0:" + std::to_string(churn_events - 1) +
         ":" + std::to_string(churn_events);
-    EXPECT_THAT(host.log.Starting("stress-report 3 "),
+    EXPECT_THAT(host.log.Starting("stress-report " + churn.id + " "),
         ElementsAreArray(std::vector<std::string>(churned / 2, generation)));
     printf("%ld reload rounds\n", rounds);
 }
