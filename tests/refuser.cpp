@@ -1,8 +1,7 @@
 // An extension module that refuses sub-interpreters, as some third-party
-// modules do: executing it fails anywhere but in the main interpreter.
-// Multi-phase initialisation, so that the check runs in the importing
-// interpreter on every version (3.13 runs single-phase initialisation
-// functions in the main interpreter).
+// ones do. Multi-phase initialisation, so that the check runs in the
+// importing interpreter on every version (3.13 runs single-phase
+// initialisation functions in the main interpreter).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -11,22 +10,16 @@ namespace {
 
 int RefuseSubInterpreters(PyObject *)
 {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-            "qpp_test_refuser does not support sub-interpreters");
-        return -1;
-    }
-    return 0;
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+    PyErr_SetString(PyExc_ImportError, "qpp_test_refuser does not support sub-interpreters");
+    return -1;
 }
 
 PyModuleDef_Slot refuser_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(RefuseSubInterpreters)},
-    {0, nullptr},
-};
+    {Py_mod_exec, reinterpret_cast<void *>(RefuseSubInterpreters)}, {0, nullptr}};
 
-PyModuleDef refuser_module = {
-    PyModuleDef_HEAD_INIT, "qpp_test_refuser", nullptr, 0, nullptr,
-    refuser_slots, nullptr, nullptr, nullptr};
+PyModuleDef refuser_module = {PyModuleDef_HEAD_INIT, "qpp_test_refuser", nullptr, 0,
+    nullptr, refuser_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -1,19 +1,15 @@
 // Quantiles read from the callback time histogram.
 
-#include <gtest/gtest.h>
-
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "qpp-stats.h"
 
 TEST(Histogram, QuantilesAreWithinABucketOfTheTruth)
 {
-    struct Row
-    {
-        std::vector<uint64_t> ns;
-        double q;
-        uint64_t low, high;  // the true quantile and the bound 19% above it
-    };
+    // The true quantile and the bound 19% above it.
+    struct Row { std::vector<uint64_t> ns; double q; uint64_t low, high; };
     std::vector<uint64_t> thousand;
     for (uint64_t i = 1; i <= 1000; i++) thousand.push_back(i * 1000);
     const Row rows[] = {
@@ -29,11 +25,11 @@ TEST(Histogram, QuantilesAreWithinABucketOfTheTruth)
         {{7, 123456, 99}, 1.0, 123456, 123456},  // the maximum is exact
     };
     for (const Row &row : rows) {
+        SCOPED_TRACE(std::to_string(row.ns.size()) + " values, q " + std::to_string(row.q));
         qppHistogram h;
         for (uint64_t ns : row.ns) h.Add(ns);
-        uint64_t got = h.Quantile(row.q);
-        EXPECT_GE(got, row.low) << row.ns.size() << " values, q " << row.q;
-        EXPECT_LE(got, row.high) << row.ns.size() << " values, q " << row.q;
+        EXPECT_GE(h.Quantile(row.q), row.low);
+        EXPECT_LE(h.Quantile(row.q), row.high);
         EXPECT_EQ(h.Count(), row.ns.size());
     }
 }

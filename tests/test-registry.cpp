@@ -8,32 +8,23 @@
 
 #include "qpp-runtime.h"
 
-namespace {
-
-qppInstance *FakePlugin(uintptr_t n) { return reinterpret_cast<qppInstance *>(n * 64); }
-
-}  // namespace
-
 TEST(Registry, EachThreadFindsItsOwnPlugin)
 {
+    auto fake = [](uintptr_t n) { return reinterpret_cast<qppInstance *>(n * 64); };
     constexpr int threads = 8;
-    std::atomic<int> failures{0};
-    std::atomic<int> registered{0};
+    std::atomic<int> failures{0}, registered{0};
     std::atomic<bool> release{false};
     std::vector<std::thread> workers;
-
     for (int i = 1; i <= threads; i++) {
         workers.emplace_back([&, i] {
-            qppRuntime::AddInstance(FakePlugin(i));
+            qppRuntime::AddInstance(fake(i));
             // A second registration for the same thread does not replace.
-            qppRuntime::AddInstance(FakePlugin(100 + i));
+            qppRuntime::AddInstance(fake(100 + i));
             registered++;
             while (! release) std::this_thread::yield();
-            for (int n = 0; n < 1000; n++) {
-                if (qppRuntime::GetInstance() != FakePlugin(i)) failures++;
-            }
+            for (int n = 0; n < 1000; n++) failures += qppRuntime::GetInstance() != fake(i);
             qppRuntime::RemoveInstance();
-            if (qppRuntime::GetInstance() != nullptr) failures++;
+            failures += qppRuntime::GetInstance() != nullptr;
         });
     }
     while (registered < threads) std::this_thread::yield();
