@@ -20,16 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace tool;
-using ::testing::_;
-using ::testing::AllOf;
-using ::testing::ContainsRegex;
-using ::testing::ElementsAre;
-using ::testing::EndsWith;
-using ::testing::Eq;
-using ::testing::HasSubstr;
-using ::testing::Matcher;
-using ::testing::Not;
-using ::testing::StartsWith;
+using namespace ::testing;
 using ordered_json = nlohmann::ordered_json;
 
 // The payload lines of text, in their order, and their payload texts.
@@ -93,21 +84,13 @@ protected:
         return Path(name);
     }
 
-    // A copy of a script of tests/replay in the work directory, where
-    // reload lines find it.
-    std::string Copy(const std::string &name)
+    // A copy of a file of tests/replay: in the work directory, where reload
+    // lines find it, unless given a path.
+    std::string Copy(const std::string &name, std::string path = std::string())
     {
-        WriteFile(Path(name), ReadFile(Source(name)));
-        return Path(name);
-    }
-
-    // A data directory whose module directory holds these scripts of tests/replay.
-    std::string DataDir(const std::vector<std::string> &scripts)
-    {
-        std::string data = Path("data");
-        fs::create_directories(data + "/quiven-proc-python");
-        for (auto &name : scripts) WriteFile(data + "/quiven-proc-python/" + name, ReadFile(Source(name)));
-        return data;
+        if (path.empty()) path = Path(name);
+        WriteFile(path, ReadFile(Source(name)));
+        return path;
     }
 };
 
@@ -261,7 +244,8 @@ TEST_F(Replay, RunsShowWhatTheScriptDid)
 // starts, with exit status 2 and a message that says what is wrong.
 TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
 {
-    std::string input = Input({Agent(11)}), script = Source("counter.py"), data = DataDir({});
+    std::string input = Input({Agent(11)}), script = Source("counter.py"), data = Path("data");
+    fs::create_directories(data);
     std::string conf = Path("absent-script.json"), usage = "qpp-replay: give --script FILE, or --conf FILE with --data-dir DIR\n\n";
     WriteFile(conf, "{\"script\": \"" + data + "/absent.py\"}");
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {  // the arguments, what standard error starts with
@@ -292,7 +276,7 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
         {{"--plugin", Path("absent.so"), "--script", script, input}, "cannot load the plugin " + Path("absent.so") + ": "},
     };
     for (auto &[args, message] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(args));
+        SCOPED_TRACE(PrintToString(args));
         Result r = Run(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_THAT(r.err, StartsWith(message.rfind(usage, 0) == 0 ? message : "qpp-replay: " + message));
@@ -384,7 +368,7 @@ TEST_F(Replay, ConfRunsOnAScratchCopy)
 {
     std::string real = Path("real"), data = Path("data"), conf = Path("plugin.json");
     fs::create_directory(real);
-    WriteFile(real + "/version_one.py", ReadFile(Source("version_one.py")));
+    Copy("version_one.py", real + "/version_one.py");
     // A helper module of the data directory imports from the copy; the
     // replacement tells what the user's script holds while the replay runs.
     WriteFile(real + "/helper.py", "NAME = 'helper'\n");
@@ -435,9 +419,9 @@ TEST_F(Replay, BudgetInTheRunsConfiguration)
     std::string budget = "import json\nimport os\nimport qpp\n\nhere = os.path.dirname(os.path.abspath(__file__))\n"
         "conf = os.path.join(os.path.dirname(os.path.dirname(here)), 'quiven-proc-python.json')\n"
         "qpp.print('budget: %s\\n' % json.dumps(json.load(open(conf)).get('callback_timeout', 'absent')))\n";
-    WriteFile(Path("budget.py"), budget);
-    std::string data = DataDir({});
-    WriteFile(data + "/quiven-proc-python/budget.py", budget);
+    std::string data = Path("data");
+    fs::create_directories(data + "/quiven-proc-python");
+    for (auto path : {Path("budget.py"), data + "/quiven-proc-python/budget.py"}) WriteFile(path, budget);
     std::string named = "{\"script\": \"${path_state_persistent}/quiven-proc-python/budget.py\"";
     struct Case
     {
@@ -494,7 +478,7 @@ TEST_F(Replay, FlowsInTheFormScriptsSeeComeBackUnchanged)
         }
     }
     EXPECT_EQ(seen["flow"], want["flow"]);
-    for (std::string target : {"map", "stats"}) EXPECT_THAT(seen[target], ::testing::UnorderedElementsAreArray(want[target]));
+    for (std::string target : {"map", "stats"}) EXPECT_THAT(seen[target], UnorderedElementsAreArray(want[target]));
     EXPECT_FALSE(want["map"].empty());
 }
 
@@ -525,17 +509,16 @@ TEST_F(Replay, LinesWithAnIdUpdateTheSameFlow)
 
 TEST_F(Replay, SinkOutputNeverOverwritesWhatTheRunReads)
 {
-    std::string data = Path("data"), script = data + "/version_one.py", own = Copy("version_one.py");
+    std::string data = Path("data"), script = data + "/version_one.py", own = Copy("version_one.py"), input = Input({Agent(11)});
     fs::create_directory(data);
-    WriteFile(script, ReadFile(own));
+    Copy("version_one.py", script);
     WriteFile(Path("plugin.json"), "{\"script\": \"${path_state_persistent}/version_one.py\"}");
     WriteFile(Path("expected.jsonl"), "{}\n");
-    std::string input = Input({Agent(11)});
     std::vector<std::string> conf = {"--conf", Path("plugin.json"), "--data-dir", data, input};
     struct Case
     {
         std::vector<std::string> args;
-        std::string file, what;
+        std::string file, what;  // the file named for the payloads, and what it is to the run
     } cases[] = {
         {{"--script", own, input}, input, "the input"},
         {{"--script", own, "-"}, Path("stdin"), "the input (standard input)"},
@@ -595,6 +578,7 @@ TEST_F(Replay, StatsPrintsThePluginsCountersLast)
         Input({Agent(11), NamedFlow(2, "one.example"), NamedFlow(3, "one.example"), Agent(12)})});
     EXPECT_EQ(r.status, 0) << r.err;
     // --sink-output takes the payload lines, the log stays.
+    EXPECT_THAT(PayloadLines(r.out), IsEmpty());
     EXPECT_THAT(Payloads(ReadFile(Path("payloads.jsonl"))),
         ElementsAre("1 agent 11", "2 flow 2 one.example", "3 flow 3 one.example", "4 agent 12", "5 agent 99"));
     // The statistics are the last thing on standard output, as one JSON
