@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -100,27 +101,45 @@ protected:
 // standard input), and what the run must show.
 TEST_F(Replay, RunsShowWhatTheScriptDid)
 {
-    const char *raises = "import qpp\n\ndef ProcessAgentEvent(event):\n    if event == %d:\n"
-                         "        raise ValueError('no')\n    qpp.dispatch('t', [], '%%d' %% event)\n";
-    char text[200];
-    snprintf(text, sizeof text, raises, 12);
-    WriteFile(Path("raises.py"), text);
-    snprintf(text, sizeof text, raises, 99);
-    WriteFile(Path("raises_on_unload.py"), text);
+    std::string raises = R"(import qpp
+
+def ProcessAgentEvent(event):
+    if event == RAISE_AT:
+        raise ValueError("no")
+    qpp.dispatch("t", [], "%d" % event)
+)";
+    WriteFile(Path("raises.py"), std::regex_replace(raises, std::regex("RAISE_AT"), "12"));
+    WriteFile(Path("raises_on_unload.py"), std::regex_replace(raises, std::regex("RAISE_AT"), "99"));
     WriteFile(Path("broken.py"), "import qpp\nraise ImportError('broken on purpose')\n");
     // Ends by itself after a while, so that a tool without a budget fails
     // the row instead of hanging it.
-    WriteFile(Path("runaway.py"), "import time\nimport qpp\n\ndef ProcessAgentEvent(event):\n    if event == 12:\n"
-        "        end = time.monotonic() + 20\n        while time.monotonic() < end:\n            pass\n"
-        "    qpp.dispatch('t', [], '%d' % event)\n");
+    WriteFile(Path("runaway.py"), R"(import time
+import qpp
+
+def ProcessAgentEvent(event):
+    if event == 12:
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
+            pass
+    qpp.dispatch("t", [], "%d" % event)
+)");
     std::string scripts = Path("scripts");
     fs::create_directories(scripts + "/package");
     WriteFile(scripts + "/helper.py", "NAME = 'helper'\n");
     WriteFile(scripts + "/package/__init__.py", "NAME = 'package'\n");
-    WriteFile(scripts + "/main.py", "import helper\nimport package\nimport qpp\n\ndef ProcessAgentEvent(event):\n"
-        "    qpp.dispatch('t', [], '%s %s %d' % (helper.NAME, package.NAME, event))\n");
-    WriteFile(Path("main_two.py"), "import helper\nimport qpp\n\ndef ProcessAgentEvent(event):\n"
-        "    qpp.dispatch('t', [], 'two %s %d' % (helper.NAME, event))\n");
+    WriteFile(scripts + "/main.py", R"(import helper
+import package
+import qpp
+
+def ProcessAgentEvent(event):
+    qpp.dispatch("t", [], "%s %s %d" % (helper.NAME, package.NAME, event))
+)");
+    WriteFile(Path("main_two.py"), R"(import helper
+import qpp
+
+def ProcessAgentEvent(event):
+    qpp.dispatch("t", [], "two %s %d" % (helper.NAME, event))
+)");
     std::string before = Listing(scripts);
     Copy("version_two.py");
     std::string differs = Path("differs.jsonl"), expected = Path("expected.jsonl"), wrong = Path("wrong.jsonl");
@@ -416,9 +435,14 @@ TEST_F(Replay, BudgetInTheRunsConfiguration)
 {
     // The script reads the configuration the tool gave the plugin, which
     // lies beside the scratch data directory.
-    std::string budget = "import json\nimport os\nimport qpp\n\nhere = os.path.dirname(os.path.abspath(__file__))\n"
-        "conf = os.path.join(os.path.dirname(os.path.dirname(here)), 'quiven-proc-python.json')\n"
-        "qpp.print('budget: %s\\n' % json.dumps(json.load(open(conf)).get('callback_timeout', 'absent')))\n";
+    std::string budget = R"(import json
+import os
+import qpp
+
+here = os.path.dirname(os.path.abspath(__file__))
+conf = os.path.join(os.path.dirname(os.path.dirname(here)), "quiven-proc-python.json")
+qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeout", "absent")))
+)";
     std::string data = Path("data");
     fs::create_directories(data + "/quiven-proc-python");
     for (auto path : {Path("budget.py"), data + "/quiven-proc-python/budget.py"}) WriteFile(path, budget);
@@ -545,7 +569,11 @@ TEST_F(Replay, BlockedHintOnlyWhenACallbackRunsLong)
     // Many short calls that take longer than the patience together: the
     // plugin is busy, not blocked. Then one call that outlasts the budget
     // and the patience after it: blocked where the budget cannot reach it.
-    WriteFile(Path("busy.py"), "import time\n\ndef ProcessAgentEvent(event):\n    time.sleep({11: 0.1, 12: 6}.get(event, 0))\n");
+    WriteFile(Path("busy.py"), R"(import time
+
+def ProcessAgentEvent(event):
+    time.sleep({11: 0.1, 12: 6}.get(event, 0))
+)");
     Result r = Run({"--script", Path("busy.py"), "--timeout", "1", Input(std::vector<std::string>(110, Agent(11)))});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, Not(HasSubstr("is a script callback blocked?")));
@@ -561,8 +589,14 @@ TEST_F(Replay, PayloadsAreNotKeptWithoutExpect)
     setenv("ASAN_OPTIONS", (std::string(options ? options : "") + ":quarantine_size_mb=0").c_str(), 1);
     Result runs[2];
     for (int large = 0; large < 2; large++) {
-        WriteFile(Path("script.py"), std::string("SIZE = ") + (large ? "2 * 1024 * 1024" : "1") + "\nimport qpp\n\n"
-            "def ProcessAgentEvent(event):\n    if event == 11:\n        for i in range(50):\n            qpp.dispatch('t', [], 'x' * SIZE)\n");
+        WriteFile(Path("script.py"), std::string("SIZE = ") + (large ? "2 * 1024 * 1024" : "1") + R"(
+import qpp
+
+def ProcessAgentEvent(event):
+    if event == 11:
+        for i in range(50):
+            qpp.dispatch("t", [], "x" * SIZE)
+)");
         // No budget: a sanitized build takes long over 100 MiB.
         runs[large] = Run({"--script", Path("script.py"), "--sink-output", "/dev/null", "--timeout", "0", Input({Agent(11)})});
         ASSERT_EQ(runs[large].status, 0) << runs[large].err;
