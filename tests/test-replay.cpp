@@ -421,7 +421,7 @@ TEST_F(Replay, ConfRunsOnAScratchCopy)
     // replacement tells what the user's script holds while the replay runs.
     WriteFile(real + "/helper.py", "NAME = 'helper'\n");
     WriteFile(Path("version_two.py"), ReadFile(Source("version_two.py")) + "import helper\nqpp.print('%s; user script: %s' % "
-        "(helper.NAME, open('" + real + "/version_one.py').readline()))\n");
+        "(helper.NAME, open('" + data + "/quiven-proc-python/version_one.py').readline()))\n");
     std::vector<std::string> reloaded = {"one 11", "one 99", "two 12", "two 99"};
     struct Case
     {
