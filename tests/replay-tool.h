@@ -31,24 +31,21 @@ inline std::string ReadFile(const std::string &path) { return qppReadFile(path);
 // qppWriteFile, which replaces the file.
 inline void WriteFile(const std::string &path, const std::string &content)
 {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 inline std::vector<std::string> SplitLines(const std::string &text)
 {
     std::vector<std::string> lines;
     std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) lines.push_back(line);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
     return lines;
 }
 
 struct Result
 {
     int status = -1;  // the exit status; -1 when the tool did not exit
-    std::string out;
-    std::string err;
+    std::string out, err;
     long max_rss_kib = 0;  // the tool's peak resident memory
 };
 
@@ -71,14 +68,12 @@ protected:
 
     std::string Path(const std::string &name) const { return work + "/" + name; }
 
-    // Starts the tool with args. Standard input is stdin_path; standard
-    // output goes to stdout_path (the work directory's "stdout" when empty),
-    // standard error to "stderr" there, or where standard output goes with
-    // merged, so that the order of the two can be seen.
+    // Starts the tool with args. Standard output goes to out (the work
+    // directory's "stdout" when empty), standard error to its "stderr", or
+    // where standard output goes with merged, so that their order shows.
     pid_t Spawn(const std::vector<std::string> &args, const std::string &stdin_path = "/dev/null",
-        bool merged = false, const std::string &stdout_path = std::string())
+        bool merged = false, const std::string &out = std::string())
     {
-        std::string out = stdout_path.empty() ? Path("stdout") : stdout_path;
         std::error_code ignored;
         fs::remove(Path("stdout"), ignored);
         fs::remove(Path("stderr"), ignored);
@@ -91,13 +86,12 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(
+            &actions, 1, (out.empty() ? Path("stdout") : out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (merged)
             posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        else {
-            posix_spawn_file_actions_addopen(
-                &actions, 2, Path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        }
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, Path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid;
         int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -123,10 +117,10 @@ protected:
 
     // Runs the tool with stdin_text as its standard input.
     Result Run(const std::vector<std::string> &args, const std::string &stdin_text = std::string(),
-        bool merged = false, const std::string &stdout_path = std::string())
+        bool merged = false, const std::string &out = std::string())
     {
         WriteFile(Path("stdin"), stdin_text);
-        return Wait(Spawn(args, Path("stdin"), merged, stdout_path));
+        return Wait(Spawn(args, Path("stdin"), merged, out));
     }
 
     std::string work;
