@@ -56,12 +56,12 @@ Bytes TcpFrame(bool from_a, uint32_t seq, uint32_t ack, uint8_t flags, size_t pa
     t.seq = seq;
     t.ack = ack;
     t.flags = flags;
-    return Ethernet(0x0800, Ipv4(from_a ? A : B, from_a ? B : A, 6, Cat(TcpHeader(t), Bytes(payload, 'x'))));
+    return Ethernet(0x0800, Ipv4(from_a ? A : B, from_a ? B : A, 6, Cat({TcpHeader(t), Bytes(payload, 'x')})));
 }
 
 Bytes UdpFrame(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport, const std::vector<uint16_t> &tags = {})
 {
-    return Ethernet(0x0800, Ipv4(src, dst, 17, Cat(UdpHeader(sport, dport, 6), Text("qwerty"))), tags);
+    return Ethernet(0x0800, Ipv4(src, dst, 17, Cat({UdpHeader(sport, dport, 6), Text("qwerty")})), tags);
 }
 
 class Flows : public ::testing::Test

@@ -382,8 +382,8 @@ TEST_F(Captures, OptionsChooseThePacketsAndClockInCaptureTime)
 // good ones around them make their flow.
 TEST_F(Captures, BadPacketsAreCountedAndSkipped)
 {
-    Bytes udp_a = Ethernet(0x0800, Ipv4(A, B, 17, Cat(UdpHeader(1000, 2000, 4), Text("ping"))));
-    Bytes udp_b = Ethernet(0x0800, Ipv4(B, A, 17, Cat(UdpHeader(2000, 1000, 4), Text("pong"))));
+    Bytes udp_a = Ethernet(0x0800, Ipv4(A, B, 17, Cat({UdpHeader(1000, 2000, 4), Text("ping")})));
+    Bytes udp_b = Ethernet(0x0800, Ipv4(B, A, 17, Cat({UdpHeader(2000, 1000, 4), Text("pong")})));
     std::string file = Path("bad-packets.pcap");
     WriteFile(file, Pcap(1, {
         {1000000, udp_a},
