@@ -34,20 +34,13 @@ inline Bytes Cat(std::initializer_list<Bytes> parts)
 
 inline Bytes Text(const std::string &text) { return Bytes(text.begin(), text.end()); }
 
-struct Tcp
+// A TCP header of offset_words words, the ones beyond five NOP options.
+inline Bytes TcpHeader(uint8_t flags = 0x18 /* PSH ACK */, uint32_t seq = 1000, uint32_t ack = 0,
+    uint16_t sport = 40000, uint16_t dport = 80, uint8_t offset_words = 5)
 {
-    uint16_t sport = 40000, dport = 80;
-    uint32_t seq = 1000, ack = 0;
-    uint8_t flags = 0x18;  // PSH ACK
-    uint8_t offset_words = 5;
-};
-
-inline Bytes TcpHeader(const Tcp &t)
-{
-    size_t options = t.offset_words > 5 ? 4u * (t.offset_words - 5) : 0;
-    return Cat({Be(t.sport, 2), Be(t.dport, 2), Be(t.seq, 4), Be(t.ack, 4),
-        {static_cast<uint8_t>(t.offset_words << 4), t.flags}, Be(65535, 2), Be(0, 4),
-        Bytes(options, 1)});  // NOP options
+    return Cat({Be(sport, 2), Be(dport, 2), Be(seq, 4), Be(ack, 4),
+        {static_cast<uint8_t>(offset_words << 4), flags}, Be(65535, 2), Be(0, 4),
+        Bytes(offset_words > 5 ? 4u * (offset_words - 5) : 0, 1)});
 }
 
 // length -1: the real length.

@@ -29,7 +29,7 @@ struct DecodeCase
 
 void PrintTo(const DecodeCase &c, std::ostream *os) { *os << c.name; }
 
-Bytes Tcp4() { return Ipv4(A, B, 6, Cat({TcpHeader(Tcp()), Text("GET / HTTP/1.1\r\n\r\n")})); }
+Bytes Tcp4() { return Ipv4(A, B, 6, Cat({TcpHeader(), Text("GET / HTTP/1.1\r\n\r\n")})); }
 Bytes Udp4() { return Ipv4(A, B, 17, Cat({UdpHeader(5353, 53, 4), Text("abcd")})); }
 Bytes Udp6(uint8_t next_first, const Bytes &headers)
 {
@@ -39,9 +39,7 @@ Bytes Udp6(uint8_t next_first, const Bytes &headers)
 // A TCP header saying it has this many words, cut or padded to length.
 Bytes TcpWords(uint8_t words, size_t length)
 {
-    Tcp t;
-    t.offset_words = words;
-    Bytes header = TcpHeader(t);
+    Bytes header = TcpHeader(0x18, 1000, 0, 40000, 80, words);
     header.resize(length);
     return Ethernet(0x0800, Ipv4(A, B, 6, header));
 }
@@ -119,11 +117,8 @@ INSTANTIATE_TEST_SUITE_P(Frames, Decode, ::testing::ValuesIn(Cases()),
 // rules), then the sender's MAC alone from a cooked capture.
 TEST(DecodeFields, AddressesMacsTcpFieldsAndLengths)
 {
-    Tcp t;
-    t.seq = 0x01020304;
-    t.ack = 0x0a0b0c0d;
-    t.flags = 0x12;
-    Bytes frame = Cat({Ethernet(0x0800, Ipv4(A, B, 6, Cat({TcpHeader(t), Text("hello")}))), {0}});
+    Bytes frame = Cat({Ethernet(0x0800, Ipv4(A, B, 6, Cat({TcpHeader(0x12, 0x01020304, 0x0a0b0c0d), Text("hello")}))),
+        {0}});
     qppPacket p;
     ASSERT_EQ(qppDecodePacket(1, frame.data(), frame.size(), frame.size(), p), R::OK);
     EXPECT_EQ(p.src_addr[3], 1);

@@ -50,13 +50,8 @@ constexpr uint64_t S = 1000000;  // one second in microseconds
 
 Bytes TcpFrame(bool from_a, uint32_t seq, uint32_t ack, uint8_t flags, size_t payload = 0)
 {
-    Tcp t;
-    t.sport = from_a ? 40000 : 443;
-    t.dport = from_a ? 443 : 40000;
-    t.seq = seq;
-    t.ack = ack;
-    t.flags = flags;
-    return Ethernet(0x0800, Ipv4(from_a ? A : B, from_a ? B : A, 6, Cat({TcpHeader(t), Bytes(payload, 'x')})));
+    Bytes header = TcpHeader(flags, seq, ack, from_a ? 40000 : 443, from_a ? 443 : 40000);
+    return Ethernet(0x0800, Ipv4(from_a ? A : B, from_a ? B : A, 6, Cat({header, Bytes(payload, 'x')})));
 }
 
 Bytes UdpFrame(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport, const std::vector<uint16_t> &tags = {})
@@ -100,19 +95,14 @@ TEST_F(Flows, TcpConversationIsOneFlowCountedPerSideAndClosed)
     {
         qdFlow &flow = Flow(0);
         std::lock_guard<std::recursive_mutex> lock(flow.lock);
-        EXPECT_EQ(flow.tcp.fin_acks, 2);
         // 10.0.0.1 is below 10.0.0.2: the client is the lower side here.
         EXPECT_EQ(flow.lower_addr.GetString() + " " + std::to_string(flow.lower_addr.GetPort()), "10.0.0.1 40000");
-        EXPECT_EQ(flow.upper_addr.GetPort(), 443);
-        EXPECT_EQ(flow.lower_mac.GetString(), "02:00:00:00:00:01");
-        EXPECT_EQ(flow.upper_mac.GetString(), "02:00:00:00:00:02");
+        EXPECT_EQ(flow.lower_mac.GetString() + " " + flow.upper_mac.GetString(), "02:00:00:00:00:01 02:00:00:00:00:02");
         EXPECT_EQ(flow.stats.lower_packets, 5u);
         EXPECT_EQ(flow.stats.upper_packets, 3u);
-        EXPECT_EQ(flow.stats.total_packets, 8u);
         EXPECT_EQ(flow.stats.upper_bytes, 3u * 54 + 20);
         EXPECT_EQ(flow.stats.lower_bytes + flow.stats.upper_bytes, flow.stats.total_bytes);
         EXPECT_EQ(flow.stats.tcp_retrans + flow.stats.tcp_seq_errors, 0u);
-        EXPECT_EQ(flow.first_seen_at, 0u);
         EXPECT_EQ(flow.last_seen_at, 7u);
     }
     // A closed flow lingers for the closed timeout (10 s), then expires

@@ -98,9 +98,9 @@ std::vector<NdpiFlow> ReadNdpi(const std::string &path)
 class Captures : public ToolTest
 {
 protected:
-    // qpp-replay with capture_flows.py, which prints "EVENT n digest" for
-    // each flow event, "FLOW {...}" with the flow's dictionary when it
-    // expires, "AGENT n" and "MAP size".
+    // qpp-replay with capture_flows.py, which prints "uid n", then "EVENT n
+    // digest" for each flow event, "FLOW {...}" with the flow's dictionary
+    // when it expires, "AGENT n" and "MAP size".
     Result RunFlows(std::vector<std::string> args)
     {
         args.insert(args.begin(), {"--script", Script("capture_flows.py")});
@@ -113,45 +113,6 @@ protected:
         for (auto &line : SplitLines(out))
             if (line.rfind("FLOW ", 0) == 0) flows.push_back(json::parse(line.substr(5)));
         return flows;
-    }
-
-    // Live capture on lo of datagrams that a child process sends to
-    // 127.0.0.1 (at most 200, 50 ms apart, then it stops by itself), once
-    // the script is loaded; ended by the tool's options or, with interrupt,
-    // by Ctrl-C a moment later. Root opens the interface.
-    Result Live(std::vector<std::string> args, bool interrupt)
-    {
-        std::string script = Path("capture_whoami.py");  // readable by the user run as
-        WriteFile(script, ReadFile(Script("capture_whoami.py")));
-        chmod(work.c_str(), 0755);
-        chmod(script.c_str(), 0644);
-        int port = 20000 + (getpid() + (interrupt ? 7 : 0)) % 20000;
-        args.insert(args.end(), {"--script", script, "--interface", "lo", "--filter",
-            "udp and dst host 127.0.0.1 and dst port " + std::to_string(port)});
-        pid_t tool = Spawn(args);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (ReadFile(Path("stdout")).find("uid ") == std::string::npos &&
-            ReadFile(Path("stderr")).empty() && std::chrono::steady_clock::now() < deadline)
-            usleep(20000);
-        pid_t sender = fork();
-        if (sender == 0) {
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(static_cast<uint16_t>(port));
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            for (int i = 0; i < 200; i++, usleep(50000))
-                sendto(fd, "live", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
-            _exit(0);
-        }
-        // Five datagrams are on their way once a quarter of a second has passed.
-        auto sent = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-        while (interrupt && std::chrono::steady_clock::now() < sent) usleep(20000);
-        if (interrupt) kill(tool, SIGINT);
-        Result r = Wait(tool);
-        kill(sender, SIGTERM);
-        waitpid(sender, nullptr, 0);
-        return r;
     }
 };
 
@@ -212,6 +173,7 @@ TEST_P(CompareWithNdpi, EveryFlowAsNdpisReaderReportsIt)
         EXPECT_EQ(e.back(), 7);
         for (int once : {2, 4, 6, 7}) EXPECT_EQ(std::count(e.begin(), e.end(), once), 1) << once;
         EXPECT_TRUE(flow["flags"]["expired"]);
+        EXPECT_EQ(flow["iface"]["name"], c.capture);
         EXPECT_TRUE(flow["flags"]["detection_complete"]);
 
         std::string protocol = flow["detected_protocol"].dump();
@@ -319,7 +281,6 @@ TEST_F(Captures, WhatCannotBeCapturedIsRefusedBeforeThePluginStarts)
     WriteFile(junk, std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0\0", 12));
     WriteFile(wifi, Pcap(105, {{0, Bytes(30, 0)}}));
     WriteFile(bad, std::string("\xd4\xc3\xb2\xa1\x09\x00", 6));
-    std::string whoami = Script("capture_whoami.py");
     const std::vector<Case> cases = {
         {ANYONE, {junk}, "qpp-replay: " + junk + " is neither JSON Lines nor a capture (pcap or pcapng): "
             "it starts with binary data\n"},
@@ -340,52 +301,23 @@ TEST_F(Captures, WhatCannotBeCapturedIsRefusedBeforeThePluginStarts)
     for (auto &c : cases) {
         if (c.who != ANYONE && (c.who == ROOT) != (geteuid() == 0)) continue;
         SCOPED_TRACE(c.message);
-        std::vector<std::string> args = {"--script", whoami};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        Result r = Run(args);
+        Result r = RunFlows(c.args);
         EXPECT_EQ(r.status, 2);
         EXPECT_THAT(r.err, HasSubstr(c.message));
         EXPECT_EQ(r.out, "");
     }
 }
 
-// The options choose the packets; timeouts and updates run in capture time.
-TEST_F(Captures, OptionsChooseThePacketsAndClockInCaptureTime)
+// What the options and the decoder let through, in capture time: the
+// summary counts it, and a line of the script's output says it.
+TEST_F(Captures, OptionsAndDecodingChooseWhatIsTracked)
 {
-    struct Case
-    {
-        std::vector<std::string> args;
-        std::string summary;
-        std::string line;  // a line of the script's output, and how often it comes
-        long times;
-    };
-    const std::vector<Case> cases = {
-        {{"--filter", "udp", "mixed.pcap"}, "8 packets, 8 in 4 flows", "MAP 4", 1},
-        {{"--count", "4", "mixed.pcap"}, "4 packets, 4 in 1 flows", "MAP 1", 1},
-        // tls.pcap spans 0.34 s: every 50 ms of it is an update.
-        {{"--update-interval", "0.05", "tls.pcap"}, "36 packets, 36 in 2 flows", "AGENT 11", 7},
-        // Three of mixed.pcap's four DNS flows are idle long before its end.
-        {{"--idle-timeout", "udp=0.001", "mixed.pcap"}, "128 packets, 128 in 10 flows", "MAP 7", 1},
-    };
-    for (auto c : cases) {
-        SCOPED_TRACE(c.args[0]);
-        c.args.back() = Capture(c.args.back());
-        Result r = RunFlows(c.args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_THAT(r.err, HasSubstr(": " + c.summary + "; skipped: none\n"));
-        std::vector<std::string> lines = SplitLines(r.out);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), c.line), c.times) << r.out;
-    }
-}
-
-// Packets the decoder cannot track are counted by reason and skipped; the
-// good ones around them make their flow.
-TEST_F(Captures, BadPacketsAreCountedAndSkipped)
-{
+    // Packets the decoder cannot track are counted by reason and skipped;
+    // the good ones around them make their flow.
     Bytes udp_a = Ethernet(0x0800, Ipv4(A, B, 17, Cat({UdpHeader(1000, 2000, 4), Text("ping")})));
     Bytes udp_b = Ethernet(0x0800, Ipv4(B, A, 17, Cat({UdpHeader(2000, 1000, 4), Text("pong")})));
-    std::string file = Path("bad-packets.pcap");
-    WriteFile(file, Pcap(1, {
+    std::string bad = Path("bad-packets.pcap");
+    WriteFile(bad, Pcap(1, {
         {1000000, udp_a},
         {1000100, Ethernet(0x0800, Ipv4(A, B, 17, UdpHeader(1, 2, 0), 1400))},  // lying length
         {1000200, Bytes(10, 0xff)},                                             // cut link header
@@ -394,47 +326,98 @@ TEST_F(Captures, BadPacketsAreCountedAndSkipped)
         {1000500, Ethernet(0x0800, Ipv4(A, B, 17, Text("fragment"), -1, 99))},  // later fragment
         {1000600, udp_b},
     }));
-    Result r = RunFlows({file});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("qpp-replay: " + file + ": 7 packets, 2 in 1 flows; skipped: "
-        "2 truncated, 1 malformed, 1 not IP, 1 fragments\n"));
-    std::vector<json> flows = ExpiredFlows(r.out);
-    ASSERT_EQ(flows.size(), 1u);
-    EXPECT_EQ(flows[0]["stats"]["lower_packets"], 1);
-    EXPECT_EQ(flows[0]["stats"]["upper_packets"], 1);
-    EXPECT_EQ(flows[0]["lower_addr"], "10.0.0.1");
-    EXPECT_EQ(flows[0]["first_seen_at"], 1000);
-    EXPECT_EQ(flows[0]["iface"]["name"], "bad-packets.pcap");
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string summary;
+        std::string line;  // a line of the script's output, and how often it comes
+        long times;
+    };
+    const std::vector<Case> cases = {
+        {{bad}, "7 packets, 2 in 1 flows; skipped: 2 truncated, 1 malformed, 1 not IP, 1 fragments", "MAP 1", 1},
+        {{"--filter", "udp", Capture("mixed.pcap")}, "8 packets, 8 in 4 flows; skipped: none", "MAP 4", 1},
+        {{"--count", "4", Capture("mixed.pcap")}, "4 packets, 4 in 1 flows; skipped: none", "MAP 1", 1},
+        // tls.pcap spans 0.34 s: every 50 ms of it is an update.
+        {{"--update-interval", "0.05", Capture("tls.pcap")}, "36 packets, 36 in 2 flows; skipped: none",
+            "AGENT 11", 7},
+        // Three of mixed.pcap's four DNS flows are idle long before its end.
+        {{"--idle-timeout", "udp=0.001", Capture("mixed.pcap")}, "128 packets, 128 in 10 flows; skipped: none",
+            "MAP 7", 1},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        Result r = RunFlows(c.args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.args.back() + ": " + c.summary + "\n"));
+        std::vector<std::string> lines = SplitLines(r.out);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), c.line), c.times) << r.out;
+    }
 }
 
-// The script runs as the user --user names (nobody by default), not as the
-// root that opened the interface.
-TEST_F(Captures, LiveCaptureGivesUpRootBeforeTheScriptRuns)
+// Live capture on lo of datagrams that a child process sends to 127.0.0.1
+// (at most 200, 50 ms apart, then it stops by itself) once the script is
+// loaded. Root opens the interface; the script runs as the user --user
+// names, nobody by default. Ctrl-C ends a capture as the end of a file does.
+TEST_F(Captures, LiveCaptureGivesUpRootAndEndsOnCtrlC)
 {
     if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    Result r = Live({"--count", "3", "--duration", "9"}, false);
-    // Root in a container without the capture capabilities is refused.
-    if (r.status == 2 && r.err.find("permission denied") != std::string::npos) GTEST_SKIP() << r.err;
-    // An interpreter installed where nobody cannot read (a build against
-    // a Python under /root) cannot be loaded once root is given up.
-    if (r.status == 2 && r.err.find("cannot load the plugin") != std::string::npos)
-        GTEST_SKIP() << "the embedded Python is not readable by nobody: " << r.err;
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("uid 65534\n"));
-    EXPECT_THAT(r.out, HasSubstr("expired 127.0.0.1 3 packets\n"));
-    EXPECT_THAT(r.err, HasSubstr("qpp-replay: lo: 3 packets, 3 in 1 flows; skipped: none\n"));
-}
-
-// Ctrl-C ends a live capture as the end of a file does: the flows expire
-// with what they counted, the plugin stops, the exit is clean.
-TEST_F(Captures, InterruptEndsALiveCaptureWithEveryFlowExpired)
-{
-    if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    // Root is kept: giving it up is another test's point, and an
-    // interpreter under /root could not be loaded without it.
-    Result r = Live({"--user", "root", "--duration", "20"}, true);
-    if (r.status == 2 && r.err.find("permission denied") != std::string::npos) GTEST_SKIP() << r.err;
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("expired 127.0.0.1 "));
-    EXPECT_THAT(r.err, HasSubstr("qpp-replay: lo: "));
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string uid;
+        int packets;  // 0: ended by Ctrl-C
+    };
+    const std::vector<Case> cases = {
+        // Root is kept here, so that an interpreter under /root can be loaded.
+        {{"--user", "root", "--duration", "20"}, "uid 0\n", 0},
+        {{"--count", "3", "--duration", "9"}, "uid 65534\n", 3},
+    };
+    std::string script = Path("capture_flows.py");  // readable by the user it runs as
+    WriteFile(script, ReadFile(Script("capture_flows.py")));
+    chmod(work.c_str(), 0755);
+    chmod(script.c_str(), 0644);
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.uid);
+        int port = 20000 + (getpid() + c.packets) % 20000;
+        std::vector<std::string> args = {"--script", script, "--interface", "lo", "--filter",
+            "udp and dst host 127.0.0.1 and dst port " + std::to_string(port)};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        pid_t tool = Spawn(args);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (ReadFile(Path("stdout")).find("uid ") == std::string::npos &&
+            ReadFile(Path("stderr")).empty() && std::chrono::steady_clock::now() < deadline)
+            usleep(20000);
+        pid_t sender = fork();
+        if (sender == 0) {
+            int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(static_cast<uint16_t>(port));
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (int i = 0; i < 200; i++, usleep(50000))
+                sendto(fd, "live", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+            _exit(0);
+        }
+        // Five datagrams are on their way once a quarter of a second has passed.
+        auto sent = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (c.packets == 0 && std::chrono::steady_clock::now() < sent) usleep(20000);
+        if (c.packets == 0) kill(tool, SIGINT);
+        Result r = Wait(tool);
+        kill(sender, SIGTERM);
+        waitpid(sender, nullptr, 0);
+        // Root in a container without the capture capabilities is refused;
+        // an interpreter that nobody cannot read (a Python under /root)
+        // cannot be loaded once root is given up (the last case).
+        bool refused = r.status == 2 && r.err.find("permission denied") != std::string::npos;
+        if (refused || (r.status == 2 && c.packets && r.err.find("cannot load the plugin") != std::string::npos))
+            GTEST_SKIP() << r.err;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr(c.uid));
+        std::vector<json> flows = ExpiredFlows(r.out);
+        ASSERT_EQ(flows.size(), 1u) << r.out;
+        EXPECT_EQ(flows[0]["upper_addr"], "127.0.0.1");
+        std::string packets = flows[0]["stats"]["total_packets"].dump();
+        EXPECT_EQ(packets, c.packets ? std::to_string(c.packets) : packets);
+        EXPECT_THAT(r.err, HasSubstr("qpp-replay: lo: " + packets + " packets, " + packets + " in 1 flows; skipped: none\n"));
+    }
 }
