@@ -156,11 +156,13 @@ TEST_P(CompareWithNdpi, EveryFlowAsNdpisReaderReportsIt)
     EXPECT_EQ(ours.size(), reference.size()) << r.out;
 
     const std::map<std::string, int> ip_protocols = {{"TCP", 6}, {"UDP", 17}, {"ICMP", 1}, {"ICMPV6", 58}};
+    auto endpoint = [](const json &flow, const std::string &side) {
+        return flow[side + "_addr"].get<std::string>() + " " + flow[side + "_port"].dump();
+    };
     for (auto &theirs : reference) {
         SCOPED_TRACE(theirs.l4 + " " + theirs.client + " <-> " + theirs.server);
         auto found = std::find_if(ours.begin(), ours.end(), [&](const json &flow) {
-            std::string lower = flow["lower_addr"].get<std::string>() + " " + flow["lower_port"].dump();
-            std::string upper = flow["upper_addr"].get<std::string>() + " " + flow["upper_port"].dump();
+            std::string lower = endpoint(flow, "lower"), upper = endpoint(flow, "upper");
             return flow["ip_protocol"] == ip_protocols.at(theirs.l4) &&
                 ((lower == theirs.client && upper == theirs.server) ||
                  (lower == theirs.server && upper == theirs.client));
@@ -173,15 +175,15 @@ TEST_P(CompareWithNdpi, EveryFlowAsNdpisReaderReportsIt)
         EXPECT_EQ(e.back(), 7);
         for (int once : {2, 4, 6, 7}) EXPECT_EQ(std::count(e.begin(), e.end(), once), 1) << once;
         EXPECT_TRUE(flow["flags"]["expired"]);
-        EXPECT_EQ(flow["iface"]["name"], c.capture);
         EXPECT_TRUE(flow["flags"]["detection_complete"]);
+        EXPECT_EQ(flow["iface"]["name"], c.capture);
 
         std::string protocol = flow["detected_protocol"].dump();
         if (flow["detected_application"] != flow["detected_protocol"])
             protocol += "." + flow["detected_application"].dump();
         EXPECT_EQ(protocol, theirs.protocol);
         EXPECT_EQ(flow["vlan_id"], theirs.vlan);
-        bool client_is_lower = flow["lower_addr"].get<std::string>() + " " + flow["lower_port"].dump() == theirs.client;
+        bool client_is_lower = endpoint(flow, "lower") == theirs.client;
         for (int side : {0, 1}) {
             std::string ours_side = (side == 0) == client_is_lower ? "lower" : "upper";
             EXPECT_EQ(flow["stats"][ours_side + "_packets"], theirs.packets[side]);
@@ -207,12 +209,10 @@ TEST_P(CompareWithNdpi, EveryFlowAsNdpisReaderReportsIt)
             for (auto &item : tls.value("alpn_client", json::array()))
                 alpn += (alpn.empty() ? "" : ";") + item.get<std::string>();
             EXPECT_EQ(alpn, fields["ALPN"]);
-            EXPECT_EQ(tls["client_ja3"], fields["JA3C"]);
-            EXPECT_EQ(tls["server_ja3"], fields["JA3S"]);
-            EXPECT_EQ(tls["client_sni"], fields["Hostname/SNI"]);
-            EXPECT_EQ(tls["server_cn"], fields["ServerNames"]);
-            EXPECT_EQ(tls["issuer_dn"], fields["Issuer"]);
-            EXPECT_EQ(tls["subject_dn"], fields["Subject"]);
+            for (auto &[key, field] : std::map<std::string, std::string>{{"client_ja3", "JA3C"},
+                     {"server_ja3", "JA3S"}, {"client_sni", "Hostname/SNI"}, {"server_cn", "ServerNames"},
+                     {"issuer_dn", "Issuer"}, {"subject_dn", "Subject"}})
+                EXPECT_EQ(tls[key], fields[field]) << key;
         }
         EXPECT_EQ(flow.contains("http"), fields.count("URL") == 1);
         if (flow.contains("http")) {
