@@ -187,6 +187,7 @@ TEST_F(Flows, TimeGoingBackOrLeapingAheadNeitherStallsNorFloods)
     options.update_interval_ms = 1000;
     Feed(100 * S, UdpFrame(A, B, 1, 2));
     Feed(50 * S, UdpFrame(A, B, 1, 2));  // earlier: counted at the clock's time
+    EXPECT_EQ(Flow(0).first_seen_at, 100000u);
     EXPECT_EQ(Flow(0).last_seen_at, 100000u);
     EXPECT_EQ(Flow(0).stats.total_packets, 2u);
     // Thirty years ahead: an update a second until the flow expires after
