@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -10,160 +11,94 @@ namespace frames {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void Put16(Bytes &b, uint16_t v)
+// n bytes of v, big-endian (network order) or little-endian.
+inline Bytes Be(uint64_t v, int n)
 {
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
+    Bytes b;
+    for (int i = n - 1; i >= 0; i--) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return b;
 }
 
-inline void Put32(Bytes &b, uint32_t v)
+inline Bytes Le(uint64_t v, int n)
 {
-    Put16(b, static_cast<uint16_t>(v >> 16));
-    Put16(b, static_cast<uint16_t>(v));
+    Bytes b = Be(v, n);
+    return Bytes(b.rbegin(), b.rend());
 }
 
-inline Bytes Cat(Bytes a, const Bytes &b)
+inline Bytes Cat(std::initializer_list<Bytes> parts)
 {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+    Bytes all;
+    for (auto &part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
 }
 
 inline Bytes Text(const std::string &text) { return Bytes(text.begin(), text.end()); }
 
-struct Tcp
+// A TCP header of offset_words words, the ones beyond five NOP options.
+inline Bytes TcpHeader(uint8_t flags = 0x18 /* PSH ACK */, uint32_t seq = 1000, uint32_t ack = 0,
+    uint16_t sport = 40000, uint16_t dport = 80, uint8_t offset_words = 5)
 {
-    uint16_t sport = 40000, dport = 80;
-    uint32_t seq = 1000, ack = 0;
-    uint8_t flags = 0x18;  // PSH ACK
-    uint8_t offset_words = 5;
-};
-
-inline Bytes TcpHeader(const Tcp &t)
-{
-    Bytes b;
-    Put16(b, t.sport);
-    Put16(b, t.dport);
-    Put32(b, t.seq);
-    Put32(b, t.ack);
-    b.push_back(static_cast<uint8_t>(t.offset_words << 4));
-    b.push_back(t.flags);
-    Put16(b, 65535);
-    Put16(b, 0);
-    Put16(b, 0);
-    for (int i = 5; i < t.offset_words; i++) Put32(b, 0x01010101);  // NOP options
-    return b;
+    return Cat({Be(sport, 2), Be(dport, 2), Be(seq, 4), Be(ack, 4),
+        {static_cast<uint8_t>(offset_words << 4), flags}, Be(65535, 2), Be(0, 4),
+        Bytes(offset_words > 5 ? 4u * (offset_words - 5) : 0, 1)});
 }
 
+// length -1: the real length.
 inline Bytes UdpHeader(uint16_t sport, uint16_t dport, size_t payload, int length = -1)
 {
-    Bytes b;
-    Put16(b, sport);
-    Put16(b, dport);
-    Put16(b, static_cast<uint16_t>(length >= 0 ? length : static_cast<int>(payload + 8)));
-    Put16(b, 0);
-    return b;
+    return Cat({Be(sport, 2), Be(dport, 2), Be(length >= 0 ? length : payload + 8, 2), Be(0, 2)});
 }
 
-// An IPv4 header; total -1 means the real length of what follows.
+// An IPv4 header and what follows it; total -1 means the real length.
 inline Bytes Ipv4(uint32_t src, uint32_t dst, uint8_t protocol, const Bytes &rest,
     int total = -1, uint16_t fragment = 0, uint8_t ihl = 5, uint8_t version = 4)
 {
-    Bytes b;
-    b.push_back(static_cast<uint8_t>(version << 4 | ihl));
-    b.push_back(0);
-    Put16(b, static_cast<uint16_t>(total >= 0 ? total : static_cast<int>(20 + rest.size())));
-    Put16(b, 1);
-    Put16(b, fragment);
-    b.push_back(64);
-    b.push_back(protocol);
-    Put16(b, 0);
-    Put32(b, src);
-    Put32(b, dst);
-    return Cat(b, rest);
+    return Cat({{static_cast<uint8_t>(version << 4 | ihl), 0},
+        Be(total >= 0 ? total : 20 + rest.size(), 2), Be(1, 2), Be(fragment, 2), {64, protocol},
+        Be(0, 2), Be(src, 4), Be(dst, 4), rest});
 }
 
-// An IPv6 header; rest starts with the header that next names.
+// An IPv6 header, 2001::src_last to 2001::dst_last; rest starts with the
+// header that next names.
 inline Bytes Ipv6(uint8_t src_last, uint8_t dst_last, uint8_t next, const Bytes &rest,
     int payload = -1)
 {
-    Bytes b;
-    Put32(b, 0x60000000);
-    Put16(b, static_cast<uint16_t>(payload >= 0 ? payload : static_cast<int>(rest.size())));
-    b.push_back(next);
-    b.push_back(64);
-    for (int i = 0; i < 15; i++) b.push_back(i == 0 ? 0x20 : i == 1 ? 0x01 : 0);
-    b.push_back(src_last);
-    for (int i = 0; i < 15; i++) b.push_back(i == 0 ? 0x20 : i == 1 ? 0x01 : 0);
-    b.push_back(dst_last);
-    return Cat(b, rest);
+    return Cat({Be(0x60000000, 4), Be(payload >= 0 ? payload : rest.size(), 2), {next, 64},
+        Be(0x2001, 2), Bytes(13, 0), {src_last}, Be(0x2001, 2), Bytes(13, 0), {dst_last}, rest});
 }
 
 // An IPv6 extension header of 8 bytes (hop-by-hop, routing, destination).
-inline Bytes Ipv6Option(uint8_t next)
-{
-    return Bytes{next, 0, 1, 4, 0, 0, 0, 0};
-}
+inline Bytes Ipv6Option(uint8_t next) { return Bytes{next, 0, 1, 4, 0, 0, 0, 0}; }
 
 inline Bytes Ipv6Fragment(uint8_t next, uint16_t offset_units, bool more)
 {
-    Bytes b{next, 0};
-    Put16(b, static_cast<uint16_t>(offset_units << 3 | (more ? 1 : 0)));
-    Put32(b, 0x12345678);
-    return b;
+    return Cat({{next, 0}, Be(offset_units << 3 | (more ? 1 : 0), 2), Be(0x12345678, 4)});
 }
 
+// From 02:00:00:00:00:01 to 02:00:00:00:00:02; the first tag with tpid.
 inline Bytes Ethernet(uint16_t type, const Bytes &rest, const std::vector<uint16_t> &tags = {},
     uint16_t tpid = 0x8100)
 {
-    Bytes b{0x02, 0, 0, 0, 0, 0x02, 0x02, 0, 0, 0, 0, 0x01};
-    for (size_t i = 0; i < tags.size(); i++) {
-        Put16(b, i == 0 ? tpid : 0x8100);
-        Put16(b, tags[i]);
-    }
-    Put16(b, type);
-    return Cat(b, rest);
+    Bytes b = {0x02, 0, 0, 0, 0, 0x02, 0x02, 0, 0, 0, 0, 0x01};
+    for (size_t i = 0; i < tags.size(); i++) b = Cat({b, Be(i == 0 ? tpid : 0x8100, 2), Be(tags[i], 2)});
+    return Cat({b, Be(type, 2), rest});
 }
 
+// Linux cooked v1 and v2, sent to us by 02:00:00:00:00:07 or :08 (ARPHRD_ETHER).
 inline Bytes Sll(uint16_t type, const Bytes &rest)
 {
-    Bytes b;
-    Put16(b, 0);       // sent to us
-    Put16(b, 1);       // ARPHRD_ETHER
-    Put16(b, 6);
-    Bytes mac{0x02, 0, 0, 0, 0, 0x07, 0, 0};
-    b.insert(b.end(), mac.begin(), mac.end());
-    Put16(b, type);
-    return Cat(b, rest);
+    return Cat({Be(0, 2), Be(1, 2), Be(6, 2), {0x02, 0, 0, 0, 0, 0x07, 0, 0}, Be(type, 2), rest});
 }
 
 inline Bytes Sll2(uint16_t type, const Bytes &rest)
 {
-    Bytes b;
-    Put16(b, type);
-    Put16(b, 0);
-    Put32(b, 1);       // interface index
-    Put16(b, 1);       // ARPHRD_ETHER
-    b.push_back(0);    // packet type
-    b.push_back(6);    // address length
-    Bytes mac{0x02, 0, 0, 0, 0, 0x08, 0, 0};
-    b.insert(b.end(), mac.begin(), mac.end());
-    return Cat(b, rest);
+    return Cat({Be(type, 2), Be(0, 2), Be(1, 4), Be(1, 2), {0, 6}, {0x02, 0, 0, 0, 0, 0x08, 0, 0}, rest});
 }
 
-inline Bytes Null(uint32_t family, const Bytes &rest)
-{
-    // Host order, as the writing machine (little-endian here) stores it.
-    Bytes b{static_cast<uint8_t>(family), static_cast<uint8_t>(family >> 8),
-        static_cast<uint8_t>(family >> 16), static_cast<uint8_t>(family >> 24)};
-    return Cat(b, rest);
-}
-
-inline Bytes Loop(uint32_t family, const Bytes &rest)
-{
-    Bytes b;
-    Put32(b, family);
-    return Cat(b, rest);
-}
+// BSD loopback: the family in the writing machine's order (little-endian
+// here), or OpenBSD's in network order.
+inline Bytes Null(uint32_t family, const Bytes &rest) { return Cat({Le(family, 4), rest}); }
+inline Bytes Loop(uint32_t family, const Bytes &rest) { return Cat({Be(family, 4), rest}); }
 
 constexpr uint32_t A = 0x0a000001;  // 10.0.0.1
 constexpr uint32_t B = 0x0a000002;  // 10.0.0.2
@@ -176,29 +111,15 @@ struct Record
     uint32_t wire = 0;  // 0: the data's length
 };
 
-inline void PutLe32(std::string &s, uint32_t v)
-{
-    for (int i = 0; i < 4; i++) s.push_back(static_cast<char>(v >> (8 * i)));
-}
-
 // A pcap file (microseconds, little-endian) of these records.
 inline std::string Pcap(int link_type, const std::vector<Record> &records)
 {
-    std::string s;
-    PutLe32(s, 0xa1b2c3d4);
-    s.push_back(2); s.push_back(0); s.push_back(4); s.push_back(0);
-    PutLe32(s, 0);
-    PutLe32(s, 0);
-    PutLe32(s, 262144);
-    PutLe32(s, static_cast<uint32_t>(link_type));
+    Bytes file = Cat({Le(0xa1b2c3d4, 4), Le(2, 2), Le(4, 2), Le(0, 8), Le(262144, 4), Le(link_type, 4)});
     for (auto &r : records) {
-        PutLe32(s, static_cast<uint32_t>(r.time_us / 1000000));
-        PutLe32(s, static_cast<uint32_t>(r.time_us % 1000000));
-        PutLe32(s, static_cast<uint32_t>(r.data.size()));
-        PutLe32(s, r.wire ? r.wire : static_cast<uint32_t>(r.data.size()));
-        s.append(r.data.begin(), r.data.end());
+        file = Cat({file, Le(r.time_us / 1000000, 4), Le(r.time_us % 1000000, 4), Le(r.data.size(), 4),
+            Le(r.wire ? r.wire : r.data.size(), 4), r.data});
     }
-    return s;
+    return std::string(file.begin(), file.end());
 }
 
 }  // namespace frames

@@ -1,9 +1,12 @@
-# Writes what a script sees of a capture: every flow event with the flow's
-# key digest, every agent event and flow map, and each flow's final
-# dictionary as JSON when it expires.
+# Writes what a script sees of a capture: the user it runs as, each flow
+# event with the flow's key digest and, at expiry, the flow's dictionary as
+# JSON; agent events; the size of flow maps.
 import json
+import os
 
 import qpp
+
+qpp.print("uid %d\n" % os.getuid())
 
 
 def ProcessFlowEvent(event, flow):
