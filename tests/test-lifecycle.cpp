@@ -1,38 +1,13 @@
-// The plugin's life as the daemon sees it: factory, runtime sharing, the
-// module qpp, and what runs in a sub-interpreter.
+// The plugin's life as the daemon sees it: the factory and the module qpp.
+// The runtime's own life is in test-runtime-exit.cpp.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "qd-test.h"
 #include "qpp-test-host.h"
 
 using namespace qpptest;
-using ::testing::Contains;
-using ::testing::StartsWith;
 using ::testing::ThrowsMessage;
-
-TEST(Factory, RefusesOtherPluginTypesAndReleasesTheRuntime)
-{
-    TestHost host;
-    for (uint8_t type : {0, 3}) {
-        qd_test_set_processor_type(type);
-        EXPECT_EQ(host.Create("python-bad"), nullptr);
-        std::string line = "Invalid plugin type: python-bad [" +
-            std::to_string(type) + "]";
-        EXPECT_EQ(host.log.Count(line), 1u) << host.log.Text();
-    }
-    // The first refused plugin brought the runtime up; it stays for later
-    // instances (that the counts were given back shows at exit).
-    EXPECT_EQ(host.log.Count("python-bad: Python initialized: "), 1u);
-    EXPECT_EQ(host.log.Count("Python finalized"), 0u);
-    EXPECT_EQ(host.log.Count("python-bad: destroyed"), 2u);
-
-    qd_test_set_processor_type(qdPlugin::TYPE_PROC_STATS);
-    qdPluginProcessor *plugin = host.Create("python-stats");
-    ASSERT_NE(plugin, nullptr);
-    TestHost::Stop(plugin);
-}
 
 TEST(Factory, EmptyConfFilenameThrowsWithoutTouchingPython)
 {
@@ -43,26 +18,6 @@ TEST(Factory, EmptyConfFilenameThrowsWithoutTouchingPython)
             ThrowsMessage<qdException>("python-test: conf_filename: Invalid argument"));
     }
     EXPECT_EQ(host.log.Count("Python initialized"), 0u);
-}
-
-TEST(Runtime, InstancesShareOneRuntime)
-{
-    TestHost host;
-    qdPluginProcessor *a = host.Create("python-a");
-    qdPluginProcessor *b = host.Create("python-b");
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(host.log.Count("Python initialized: "), 1u);
-    EXPECT_EQ(host.log.Count("python-a: Python initialized: "), 1u);
-    EXPECT_EQ(host.log.Count("python-a: initialized"), 1u);
-    EXPECT_EQ(host.log.Count("python-b: initialized"), 1u);
-
-    TestHost::Stop(a);
-    EXPECT_EQ(host.log.Count("python-a: destroyed"), 1u);
-    TestHost::Stop(b);
-    EXPECT_EQ(host.log.Count("python-b: destroyed"), 1u);
-    EXPECT_EQ(host.log.Count("Python finalized"), 0u);
-    EXPECT_THAT(host.log.Lines(), Contains(StartsWith("python-a: Python initialized: 3.")));
 }
 
 // What the module's functions return and refuse; debug lines only with
@@ -121,16 +76,52 @@ report("functions", sorted(n for n in dir(qpp) if not n.startswith(("_", "EVENT_
     }
 }
 
-TEST(SubInterpreter, ImportsExtensionModulesWhenLoadedLocally)
+// Two instances, so two sub-interpreters that each import the module: each
+// sees every constant as an int of its value, and the value a callback
+// receives for each event is the constant of that name.
+TEST(Module, EveryInstanceSeesTheEventValuesByName)
 {
-    TestHost host;
-    StderrCapture err;
-    host.WriteScriptConf(host.InstallScript("extensions.py"));
-    qdPluginProcessor *plugin = host.Start();
-    ASSERT_NE(plugin, nullptr);
-    TestHost::Stop(plugin);
-    EXPECT_EQ(host.log.Count("extensions: {\"a\": 1} 4.0 2026-01-02 "), 1u)
-        << host.log.Text() << err.Text();
-    EXPECT_EQ(host.log.Count(" True"), 1u);
-}
+    const char *const script = R"(
+import qpp
 
+names = sorted(n for n in dir(qpp) if n.startswith("EVENT_"))
+qpp.print("constants: %s\n" % " ".join(
+    "%s=%s:%d" % (n, type(getattr(qpp, n)).__name__, getattr(qpp, n)) for n in names))
+seen = []
+
+def ProcessFlowEvent(event, flow):
+    ProcessAgentEvent(event)
+
+def ProcessAgentEvent(event):
+    seen.append("%d=%s" % (event, ",".join(n for n in names if getattr(qpp, n) == event)))
+    if event == 99:
+        qpp.print("constants: seen %s\n" % " ".join(seen))
+)";
+    TestHost host;
+    for (const char *name : {"constants_a", "constants_b"}) {
+        host.WriteScript(name, script, name);
+        qdPluginProcessor *plugin = host.Start(name, name);
+        ASSERT_NE(plugin, nullptr);
+        auto flow = MakeFlow();
+        for (int event : {2, 3, 4, 5, 6, 7})
+            plugin->DispatchProcessorEvent(static_cast<qdPluginProcessor::Event>(event), flow);
+        for (int event : {11, 12})
+            plugin->DispatchProcessorEvent(static_cast<qdPluginProcessor::Event>(event));
+        ASSERT_TRUE(TestHost::Sync(plugin));
+        TestHost::Stop(plugin);
+    }
+    // 1 reaches no callback (ProcessFlowMap has no event argument).
+    EXPECT_EQ(host.log.Count("constants: EVENT_FLOW_DPI_COMPLETE=int:4 "
+                             "EVENT_FLOW_DPI_UPDATE=int:5 EVENT_FLOW_EXPIRED=int:7 "
+                             "EVENT_FLOW_EXPIRING=int:6 EVENT_FLOW_MAP=int:1 "
+                             "EVENT_FLOW_NEW=int:2 EVENT_FLOW_UPDATED=int:3 "
+                             "EVENT_UNLOAD=int:99 EVENT_UPDATE_COMPLETE=int:12 "
+                             "EVENT_UPDATE_INIT=int:11"),
+        2u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("constants: seen 2=EVENT_FLOW_NEW 3=EVENT_FLOW_UPDATED "
+                             "4=EVENT_FLOW_DPI_COMPLETE 5=EVENT_FLOW_DPI_UPDATE "
+                             "6=EVENT_FLOW_EXPIRING 7=EVENT_FLOW_EXPIRED "
+                             "11=EVENT_UPDATE_INIT 12=EVENT_UPDATE_COMPLETE "
+                             "99=EVENT_UNLOAD"),
+        2u) << host.log.Text();
+}
