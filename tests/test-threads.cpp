@@ -17,7 +17,7 @@ namespace {
 struct ThreadCase
 {
     const char *name;
-    const char *script;
+    const char *script;  // after "import atexit, threading, time" and "import qpp"
     bool reload;         // an edit and a reload before the instance goes
     const char *expected;
     size_t times;
@@ -29,10 +29,6 @@ const ThreadCase thread_cases[] = {
     // The first version hears the unload notice before it is
     // re-executed, the second one when the instance goes.
     {"threads_polite", R"(
-import threading
-
-import qpp
-
 stop = threading.Event()
 
 def work(name):
@@ -49,12 +45,6 @@ def ProcessAgentEvent(event):
 )",
         true, "stopped", 4},  // two threads, two versions
     {"atexit_short", R"(
-import atexit
-import threading
-import time
-
-import qpp
-
 def work():
     time.sleep(0.2)
     qpp.print("atexit_short: thread done\n")
@@ -63,26 +53,16 @@ atexit.register(lambda: threading.Thread(target=work).start())
 )",
         false, "atexit_short: thread done", 1},
     {"atexit_endless", R"(
-import atexit
-import threading
-import time
-
 def work():
     while True:
         time.sleep(0.01)
 
 atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
 )",
-        false,
-        "atexit_endless: 1 script thread(s) still running after 3 seconds: "
+        false, "atexit_endless: 1 script thread(s) still running after 3 seconds: "
         "their interpreter is left alive",
         1},
     {"del_short", R"(
-import threading
-import time
-
-import qpp
-
 # The module's names are gone while it is torn down: what the thread
 # needs, it holds.
 def work(sleep=time.sleep, say=qpp.print):
@@ -108,7 +88,7 @@ TEST_P(ScriptThreads, AreWaitedForOrLeftWithTheirInterpreter)
 {
     const ThreadCase &c = GetParam();
     TestHost host;
-    std::string text = c.script;
+    std::string text = std::string("import atexit, threading, time\nimport qpp\n") + c.script;
     // A script without callbacks is not bound and never told to unload.
     if (text.find("ProcessAgentEvent") == std::string::npos)
         text += "\n\ndef ProcessAgentEvent(event):\n    pass\n";
@@ -116,7 +96,7 @@ TEST_P(ScriptThreads, AreWaitedForOrLeftWithTheirInterpreter)
     qdPluginProcessor *plugin = host.Start("python-" + std::string(c.name));
     ASSERT_NE(plugin, nullptr);
     if (c.reload) {
-        WriteFile(path, ReadFile(path) + "\n# edited\n");
+        WriteFile(path, text + "\n# edited\n");
         plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
         ASSERT_TRUE(TestHost::Sync(plugin));
     }
