@@ -31,25 +31,13 @@ def ProcessFlowStats(flows):
         ",".join(list(f.keys())[3] for f in flows)))
 )";
 
-class Pipeline : public ::testing::Test
-{
-protected:
-    qdPluginProcessor *StartWith(const std::string &name, const std::string &text)
-    {
-        return plugin = host.StartScript(name, text);
-    }
-
-    void TearDown() override { TestHost::Stop(plugin); }
-
-    TestHost host;
-    qdPluginProcessor *plugin = nullptr;
-};
-
 }  // namespace
 
-TEST_F(Pipeline, DeliversEachKindWithItsArguments)
+TEST(Pipeline, DeliversEachKindWithItsArguments)
 {
-    ASSERT_NE(StartWith("recorder", recorder), nullptr);
+    TestHost host;
+    qdPluginProcessor *plugin = host.StartScript("recorder", recorder);
+    ASSERT_NE(plugin, nullptr);
 
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
     qdInstanceStatus status;
@@ -92,7 +80,6 @@ TEST_F(Pipeline, DeliversEachKindWithItsArguments)
 
     ASSERT_TRUE(TestHost::Sync(plugin));
     TestHost::Stop(plugin);
-    plugin = nullptr;
 
     EXPECT_THAT(host.log.Starting("rec: "),
         ElementsAre("rec: agent 11", "rec: agent 12", "rec: flow 7 dict single",
@@ -106,9 +93,10 @@ TEST_F(Pipeline, DeliversEachKindWithItsArguments)
 // Thread-local data does not survive an event. The collector pauses while a
 // flow map's list is built, and is as the script left it when its callback
 // runs.
-TEST_F(Pipeline, EachEventStartsFreshButTheCollectorIsAsTheScriptSetIt)
+TEST(Pipeline, EachEventStartsFreshButTheCollectorIsAsTheScriptSetIt)
 {
-    ASSERT_NE(StartWith("fresh", R"(
+    TestHost host;
+    qdPluginProcessor *plugin = host.StartScript("fresh", R"(
 import gc, threading
 import qpp
 
@@ -121,8 +109,8 @@ def ProcessAgentEvent(event):
     qpp.print("fresh at %d %s %s\n" % (event, getattr(local, "seen", "new"), gc.isenabled()))
     local.seen = "kept"
     gc.disable()
-)"),
-        nullptr);
+)");
+    ASSERT_NE(plugin, nullptr);
     qdFlowMap map(4);
     map.Insert("a", MakeFlow("a"));
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
@@ -130,7 +118,8 @@ def ProcessAgentEvent(event):
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
     ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
     EXPECT_THAT(host.log.Starting("fresh at "),
         ElementsAre("fresh at map True", "fresh at 11 new True", "fresh at map False",
-            "fresh at 12 new False"));
+            "fresh at 12 new False", "fresh at 99 new False"));
 }

@@ -88,8 +88,12 @@ TEST(Stats, AFullQueueDropsWhatArrivesAndCountsIt)
     auto flow = MakeFlow();
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_NEW, flow);
     ASSERT_TRUE(host.log.WaitFor("slow: blocked"));
-    for (int i = 0; i < 10; i++)
-        plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+    // The hooks return while the callback is still blocked.
+    RunOrDie({[&] {
+        for (int i = 0; i < 10; i++)
+            plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, flow);
+    }},
+        deadline / 2, "hooks while a callback is blocked");
     json stats = qppHostStats(plugin);
     ExpectIn(stats, R"({"queue": {"depth": 2}, "events": {"flow": {"dropped": 8}}})");
     EXPECT_GT(stats["queue"]["bytes"], 0);
