@@ -20,9 +20,11 @@ TEST(Factory, EmptyConfFilenameThrowsWithoutTouchingPython)
     EXPECT_EQ(host.log.Count("Python initialized"), 0u);
 }
 
-// What the module's functions return and refuse; debug lines only with
-// the host's debug on.
-TEST(Module, PrintDebugAndError)
+// What the module's functions return and refuse, debug lines only with the
+// host's debug on; and in each of two instances (two sub-interpreters that
+// each import the module), every event constant as an int of its value, the
+// value a callback receives for each event being the constant of that name.
+TEST(Module, FunctionsAndEventConstants)
 {
     const char *const script = R"(
 import qpp
@@ -41,36 +43,8 @@ qpp.print("100%s%n%d\n")
 qpp.print("api: error %s %s %s\n" % (issubclass(qpp.error, Exception),
     qpp.error.__name__, qpp.error.__module__))
 qpp.print("api: %s\n" % sorted(n for n in dir(qpp) if not n.startswith(("_", "EVENT_"))))
-)";
-    for (bool debug : {true, false}) {
-        SCOPED_TRACE(debug);
-        TestHost host;
-        qd_set_debug(debug);
-        TestHost::Stop(host.StartScript("module_api", script));
-        std::vector<std::string> seen;
-        for (auto &line : host.log.Lines()) {
-            if (line.rfind("api: ", 0) == 0 || line.rfind("100%", 0) == 0)
-                seen.push_back(line);
-        }
-        std::vector<std::string> expected = {"api: plain", "api: debug",
-            "api: returns 0 0", "api: refuses {'message type must be a string'}",
-            "100%s%n%d", "api: error True error qpp",
-            "api: ['debug', 'dispatch', 'error', 'print', 'stats']"};
-        if (! debug) expected.erase(expected.begin() + 1);
-        EXPECT_EQ(seen, expected) << host.log.Text();
-    }
-}
-
-// Two instances, so two sub-interpreters that each import the module: each
-// sees every constant as an int of its value, and the value a callback
-// receives for each event is the constant of that name.
-TEST(Module, EveryInstanceSeesTheEventValuesByName)
-{
-    const char *const script = R"(
-import qpp
-
 names = sorted(n for n in dir(qpp) if n.startswith("EVENT_"))
-qpp.print("constants: %s\n" % " ".join(
+qpp.print("api: %s\n" % " ".join(
     "%s=%s:%d" % (n, type(getattr(qpp, n)).__name__, getattr(qpp, n)) for n in names))
 seen = []
 
@@ -80,12 +54,13 @@ def ProcessFlowEvent(event, flow):
 def ProcessAgentEvent(event):
     seen.append("%d=%s" % (event, ",".join(n for n in names if getattr(qpp, n) == event)))
     if event == 99:
-        qpp.print("constants: seen %s\n" % " ".join(seen))
+        qpp.print("api: seen %s\n" % " ".join(seen))
 )";
-    TestHost host;
-    for (const char *name : {"constants_a", "constants_b"}) {
-        host.WriteScript(name, script, name);
-        qdPluginProcessor *plugin = host.Start(name, name);
+    for (bool debug : {true, false}) {
+        SCOPED_TRACE(debug);
+        TestHost host;
+        qd_set_debug(debug);
+        qdPluginProcessor *plugin = host.StartScript("module_api", script);
         ASSERT_NE(plugin, nullptr);
         auto flow = MakeFlow();
         for (int event : {2, 3, 4, 5, 6, 7})
@@ -94,19 +69,24 @@ def ProcessAgentEvent(event):
             plugin->DispatchProcessorEvent(static_cast<qdPluginProcessor::Event>(event));
         ASSERT_TRUE(TestHost::Sync(plugin));
         TestHost::Stop(plugin);
+        std::vector<std::string> seen;
+        for (auto &line : host.log.Lines()) {
+            if (line.rfind("api: ", 0) == 0 || line.rfind("100%", 0) == 0)
+                seen.push_back(line);
+        }
+        // 1 reaches no callback (ProcessFlowMap has no event argument).
+        std::vector<std::string> expected = {"api: plain", "api: debug",
+            "api: returns 0 0", "api: refuses {'message type must be a string'}",
+            "100%s%n%d", "api: error True error qpp",
+            "api: ['debug', 'dispatch', 'error', 'print', 'stats']",
+            "api: EVENT_FLOW_DPI_COMPLETE=int:4 EVENT_FLOW_DPI_UPDATE=int:5 "
+            "EVENT_FLOW_EXPIRED=int:7 EVENT_FLOW_EXPIRING=int:6 EVENT_FLOW_MAP=int:1 "
+            "EVENT_FLOW_NEW=int:2 EVENT_FLOW_UPDATED=int:3 EVENT_UNLOAD=int:99 "
+            "EVENT_UPDATE_COMPLETE=int:12 EVENT_UPDATE_INIT=int:11",
+            "api: seen 2=EVENT_FLOW_NEW 3=EVENT_FLOW_UPDATED 4=EVENT_FLOW_DPI_COMPLETE "
+            "5=EVENT_FLOW_DPI_UPDATE 6=EVENT_FLOW_EXPIRING 7=EVENT_FLOW_EXPIRED "
+            "11=EVENT_UPDATE_INIT 12=EVENT_UPDATE_COMPLETE 99=EVENT_UNLOAD"};
+        if (! debug) expected.erase(expected.begin() + 1);
+        EXPECT_EQ(seen, expected) << host.log.Text();
     }
-    // 1 reaches no callback (ProcessFlowMap has no event argument).
-    EXPECT_EQ(host.log.Count("constants: EVENT_FLOW_DPI_COMPLETE=int:4 "
-                             "EVENT_FLOW_DPI_UPDATE=int:5 EVENT_FLOW_EXPIRED=int:7 "
-                             "EVENT_FLOW_EXPIRING=int:6 EVENT_FLOW_MAP=int:1 "
-                             "EVENT_FLOW_NEW=int:2 EVENT_FLOW_UPDATED=int:3 "
-                             "EVENT_UNLOAD=int:99 EVENT_UPDATE_COMPLETE=int:12 "
-                             "EVENT_UPDATE_INIT=int:11"),
-        2u) << host.log.Text();
-    EXPECT_EQ(host.log.Count("constants: seen 2=EVENT_FLOW_NEW 3=EVENT_FLOW_UPDATED "
-                             "4=EVENT_FLOW_DPI_COMPLETE 5=EVENT_FLOW_DPI_UPDATE "
-                             "6=EVENT_FLOW_EXPIRING 7=EVENT_FLOW_EXPIRED "
-                             "11=EVENT_UPDATE_INIT 12=EVENT_UPDATE_COMPLETE "
-                             "99=EVENT_UNLOAD"),
-        2u) << host.log.Text();
 }

@@ -11,19 +11,27 @@ using ::testing::ElementsAre;
 
 namespace {
 
-// Reports every callback with its arguments, one "rec:" line each.
+// Reports every callback with its arguments, one "rec:" line each, with
+// what a thread-local kept from an earlier event and the collector's state.
 const char *const recorder = R"(
+import gc, threading
 import qpp
 
+local = threading.local()
+
 def ProcessAgentEvent(event):
-    qpp.print("rec: agent %r\n" % (event,))
+    qpp.print("rec: agent %r %s\n" % (event, getattr(local, "seen", "fresh")))
+    local.seen = "kept"
+    if event == 12:
+        gc.disable()
 
 def ProcessFlowEvent(event, flow):
     qpp.print("rec: flow %r %s %s\n" % (
         event, type(flow).__name__, flow["host_server_name"]))
 
 def ProcessFlowMap(flows):
-    qpp.print("rec: map %s\n" % ",".join(f["host_server_name"] for f in flows))
+    qpp.print("rec: map %s gc %s\n" % (
+        ",".join(f["host_server_name"] for f in flows), gc.isenabled()))
 
 def ProcessFlowStats(flows):
     qpp.print("rec: stats %s %s\n" % (
@@ -39,15 +47,6 @@ TEST(Pipeline, DeliversEachKindWithItsArguments)
     qdPluginProcessor *plugin = host.StartScript("recorder", recorder);
     ASSERT_NE(plugin, nullptr);
 
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
-    qdInstanceStatus status;
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE, &status);
-
-    auto flow = MakeFlow("single");
-    flow->flags.detection_init = false;  // no filter for single flows
-    flow->flags.expired = true;
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_EXPIRED, flow);
-
     qdFlowMap map(1);
     auto a = MakeFlow("a");
     a->digest_lower[0] = 0xaa;
@@ -61,6 +60,17 @@ TEST(Pipeline, DeliversEachKindWithItsArguments)
     map.Insert("2", expired);
     map.Insert("3", b);
     map.Insert("4", undetected);
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
+
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    qdInstanceStatus status;
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE, &status);
+    auto flow = MakeFlow("single");
+    flow->flags.detection_init = false;  // no filter for single flows
+    flow->flags.expired = true;
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_EXPIRED, flow);
+    // The collector pauses while the list is built, and is then as the
+    // script left it.
     plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
     // A map with nothing to report queues nothing.
     qdFlowMap nothing(2);
@@ -82,44 +92,12 @@ TEST(Pipeline, DeliversEachKindWithItsArguments)
     TestHost::Stop(plugin);
 
     EXPECT_THAT(host.log.Starting("rec: "),
-        ElementsAre("rec: agent 11", "rec: agent 12", "rec: flow 7 dict single",
-            "rec: stats aa00,bb00 stats,stats", "rec: map a,b", "rec: agent 99"))
+        ElementsAre("rec: stats aa00,bb00 stats,stats", "rec: map a,b gc True",
+            "rec: agent 11 fresh", "rec: agent 12 fresh", "rec: flow 7 dict single",
+            "rec: stats aa00,bb00 stats,stats", "rec: map a,b gc False",
+            "rec: agent 99 fresh"))
         << host.log.Text();
     EXPECT_EQ(host.log.Count("recorder: agent or private event not set."), 1u);
     for (auto event : {"8", "9", "10", "13", "300"})
         EXPECT_EQ(host.log.Count(std::string("recorder: unhandled plugin event: ") + event), 1u);
-}
-
-// Thread-local data does not survive an event. The collector pauses while a
-// flow map's list is built, and is as the script left it when its callback
-// runs.
-TEST(Pipeline, EachEventStartsFreshButTheCollectorIsAsTheScriptSetIt)
-{
-    TestHost host;
-    qdPluginProcessor *plugin = host.StartScript("fresh", R"(
-import gc, threading
-import qpp
-
-local = threading.local()
-
-def ProcessFlowMap(flows):
-    qpp.print("fresh at map %s\n" % gc.isenabled())
-
-def ProcessAgentEvent(event):
-    qpp.print("fresh at %d %s %s\n" % (event, getattr(local, "seen", "new"), gc.isenabled()))
-    local.seen = "kept"
-    gc.disable()
-)");
-    ASSERT_NE(plugin, nullptr);
-    qdFlowMap map(4);
-    map.Insert("a", MakeFlow("a"));
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
-    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
-    ASSERT_TRUE(TestHost::Sync(plugin));
-    TestHost::Stop(plugin);
-    EXPECT_THAT(host.log.Starting("fresh at "),
-        ElementsAre("fresh at map True", "fresh at 11 new True", "fresh at map False",
-            "fresh at 12 new False", "fresh at 99 new False"));
 }
