@@ -61,10 +61,6 @@ def ProcessAgentEvent(event):
             host.WriteScriptConf(host.InstallScript("extensions.py"));
             TestHost::Stop(host.Start("python-next"));
         }
-        else if (strcmp(mode, "undeleted") == 0) {
-            host.WriteScriptConf(host.InstallScript("extensions.py"));
-            host.Start();
-        }
         else if (strcmp(mode, "sigpipe") == 0) {
             // A daemon that leaves SIGPIPE as it comes: it ends the process.
             signal(SIGPIPE, SIG_DFL);

@@ -44,7 +44,6 @@ TEST(CallbackExceptions, ArePrintedCountedAndSurvived)
         StderrCapture err;
         qdPluginProcessor *plugin = host.StartScript("raising", std::string(R"(
 import sys
-
 import qpp
 
 class Departure(BaseException):

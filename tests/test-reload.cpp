@@ -186,21 +186,15 @@ TEST_F(Reload, ConfigurationErrors)
     Request();
     EXPECT_EQ(host.log.Count(error + "Is a directory"), 1u);
     fs::remove(conf);
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u) << host.log.Text();
-}
 
-TEST_F(Reload, DebugOnlyFromABoolean)
-{
-    std::string path = StartVersioned();
+    // Debug only from a boolean, and the next reload turns it off.
     for (std::string debug : {"\"true\"", "1", "true", "null"}) {
-        host.WriteConf("{\"script\": \"" + path + "\", \"debug\": " + debug + "}");
+        host.WriteConf(script + "\"debug\": " + debug + "}");
         Request();
         Agent();
     }
-    // Only the boolean turned it on, and the next reload turned it off.
-    EXPECT_EQ(host.log.Count("calling script function: ProcessAgentEvent"), 1u)
-        << host.log.Text();
+    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 4u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("calling script function: ProcessAgentEvent"), 1u);
 }
 
 // A host that never sets a locale gives the interpreter an ASCII file system
