@@ -27,23 +27,39 @@ int main(int argc, char **argv)
     {
         TestHost host;
         if (strcmp(mode, "refused") == 0) {
-            qd_test_set_processor_type(3);
-            host.Create("python-bad");
-            host.Create("python-bad");
-            qd_test_set_processor_type(1);
-            TestHost::Stop(host.Create("python-good"));
+            // The first refused plugin brings the runtime up for later ones.
+            for (uint8_t type : {0, 3}) {
+                qd_test_set_processor_type(type);
+                host.Create("python-bad");
+            }
+            qd_test_set_processor_type(qdPlugin::TYPE_PROC_STATS);
+            TestHost::Stop(host.Create("python-stats"));
         }
         else if (strcmp(mode, "generations") == 0) {
+            // Two at once, then one more after them.
             host.WriteScriptConf(host.InstallScript("extensions.py"));
-            for (int i = 0; i < 3; i++) TestHost::Stop(host.Start());
+            qdPluginProcessor *a = host.Start("python-a");
+            TestHost::Stop(host.Start("python-b"));
+            TestHost::Stop(a);
+            TestHost::Stop(host.Start("python-c"));
         }
         else if (strcmp(mode, "stubborn") == 0) {
-            host.WriteScriptConf(host.InstallScript("threads_stubborn.py"));
-            TestHost::Stop(host.Start());
-        }
-        else if (strcmp(mode, "undeleted") == 0) {
+            // Threads that never stop on their own, then another instance.
+            TestHost::Stop(host.StartScript("threads_stubborn", R"(
+import threading, time
+
+def work():
+    while True:
+        time.sleep(0.01)
+
+threading.Thread(target=work, daemon=True).start()
+threading.Thread(target=work, daemon=False).start()
+
+def ProcessAgentEvent(event):
+    pass
+)"));
             host.WriteScriptConf(host.InstallScript("extensions.py"));
-            host.Start();
+            TestHost::Stop(host.Start("python-next"));
         }
         else if (strcmp(mode, "sigpipe") == 0) {
             // A daemon that leaves SIGPIPE as it comes: it ends the process.

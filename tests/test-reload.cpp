@@ -42,6 +42,15 @@ class Reload : public ::testing::Test
 protected:
     void TearDown() override { TestHost::Stop(plugin); }
 
+    // Starts versioned.py (as file, when given) and returns its path.
+    std::string StartVersioned(const std::string &file = "versioned.py")
+    {
+        std::string path = host.InstallScript("versioned.py", file);
+        host.WriteScriptConf(path);
+        plugin = host.Start();
+        return path;
+    }
+
     // Requests a reload and waits until it has been served.
     void Request()
     {
@@ -69,35 +78,26 @@ protected:
 }  // namespace
 
 // Neither the same file nor the same content under another path is
-// imported again.
+// imported again. An edited script is told, then re-executed, and loses the
+// callbacks it no longer defines; edits within one second that keep the
+// size run the new code too.
 TEST_F(Reload, UnchangedScriptIsNotImportedAgain)
 {
-    std::string path = host.InstallScript("versioned.py");
-    std::string copy = host.InstallScript("versioned.py", "copy.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    Request();
+    std::string path = StartVersioned();
+    std::string copy = host.InstallScript("versioned.py", "copy_of_versioned.py");
     Request();
     host.WriteScriptConf(copy);
     Request();
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: import A"), 1u);
+    host.WriteScriptConf(path);
+    Request();
     EXPECT_EQ(host.log.Count("versioned: " + path + ": not reloading, no change."), 2u);
     EXPECT_EQ(host.log.Count("versioned: " + copy + ": not reloading, no change."), 1u);
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u);
-}
 
-TEST_F(Reload, EditedScriptIsToldThenReExecutedAndLosesRemovedCallbacks)
-{
-    std::string path = host.InstallScript("versioned.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
     Flow();
     WriteFile(path, versioned_b);
     Request();
     Flow();  // no longer queued
     Agent();
-
     auto seen = host.log.Starting("versioned: ");
     seen.erase(std::remove_if(seen.begin(), seen.end(),
                    [](auto &line) { return line.find('/') != std::string::npos; }),
@@ -111,18 +111,10 @@ TEST_F(Reload, EditedScriptIsToldThenReExecutedAndLosesRemovedCallbacks)
             "versioned: B agent 11"));
     EXPECT_EQ(host.log.Count("versioned: reloading module: versioned (" + path + ")"), 1u);
     EXPECT_EQ(host.log.Count("versioned: " + path + ": ProcessFlowEvent: not defined."), 1u);
-}
 
-TEST_F(Reload, EditsWithinOneSecondAndTheSameSizeRunTheNewCode)
-{
-    std::string path = host.InstallScript("versioned.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    std::string a = ReadFile(path);
-    for (std::string version : {"B", "C", "D"}) {
-        std::string edited = a;
-        edited.replace(edited.find("VERSION = \"A\""), 13, "VERSION = \"" + version + "\"");
-        ASSERT_EQ(edited.size(), a.size());
+    for (std::string version : {"C", "D"}) {
+        std::string edited = versioned_b;
+        edited.replace(edited.find("\"B\""), 3, "\"" + version + "\"");
         WriteFile(path, edited);
         Request();
         Agent();
@@ -132,34 +124,6 @@ TEST_F(Reload, EditsWithinOneSecondAndTheSameSizeRunTheNewCode)
     EXPECT_FALSE(fs::exists(host.ModuleDir() + "/__pycache__"));
 }
 
-TEST_F(Reload, TagThreadNameAndSearchPath)
-{
-    // The worker thread's name as the system knows it, and sys.path.
-    std::string path = host.WriteScript("identity", R"(
-import sys
-import threading
-
-import qpp
-
-def ProcessAgentEvent(event):
-    with open("/proc/self/task/%d/comm" % threading.get_native_id()) as f:
-        name = f.read().strip()
-    module_dir = [p for p in sys.path if p.endswith("/quiven-proc-python")]
-    qpp.print("identity: thread %s module_dir %d\n" % (name, len(module_dir)))
-)");
-    plugin = host.Start();
-    EXPECT_EQ(host.log.Count("python-test: importing module: identity (" + path + ")"), 1u);
-    for (int i = 0; i < 5; i++) {
-        WriteFile(path, ReadFile(path) + "\n");
-        Request();
-    }
-    Agent();
-    // Each reload's unload notice reports too: five of them, then event 11.
-    EXPECT_EQ(host.log.Count("identity: thread identity module_dir 1"), 6u)
-        << host.log.Text();
-    EXPECT_EQ(host.log.Count("identity: thread "), 6u);
-}
-
 TEST_F(Reload, ConfigurationErrors)
 {
     std::string path = host.InstallScript("versioned.py");
@@ -167,20 +131,19 @@ TEST_F(Reload, ConfigurationErrors)
     plugin = host.Create();
     plugin->Create();
     ASSERT_TRUE(TestHost::Sync(plugin));
-    EXPECT_EQ(host.log.Count("python-test: error loading configuration: " + conf +
-                  ": No such file or directory"),
-        1u) << host.log.Text();
+    // The tag is the module's name once a script was loaded.
+    const std::string error = "error loading configuration: " + conf + ": ";
+    EXPECT_EQ(host.log.Count(error + "No such file or directory"), 1u) << host.log.Text();
 
-    struct Case
-    {
-        std::string content;
-        std::string message;
-    };
-    std::vector<Case> cases = {
+    const std::string script = "{\"script\": \"" + path + "\", ";
+    const std::string not_count = " must be a non-negative integer.";
+    const std::string not_seconds =
+        "callback_timeout must be a number of seconds greater than 0, or null.";
+    const std::pair<std::string, std::string> cases[] = {
         // The library's message without its internal tag.
         {"", "JSON exception: parse error at line 1, column 1: syntax error while "
              "parsing value - unexpected end of input"},
-        {"// comment\n{\"script\": \"" + path + "\"}",
+        {"// comment\n" + script + "\"debug\": true}",
             "JSON exception: parse error at line 1, column 1: syntax error while "
             "parsing value"},
         {"[]", "script not found or wrong type."},
@@ -188,87 +151,70 @@ TEST_F(Reload, ConfigurationErrors)
         {"{\"debug\": true}", "script not found or wrong type."},
         {"{\"script\": 7}", "script not found or wrong type."},
         {"{\"script\": \"/nonexistent/x.py\"}", "NOHASH"},
+        {script + "\"queue_max_events\": -1}", "queue_max_events" + not_count},
+        {script + "\"queue_max_bytes\": 1.5}", "queue_max_bytes" + not_count},
+        {script + "\"queue_max_bytes\": \"1M\"}", "queue_max_bytes" + not_count},
+        // An empty message: accepted. Text after the value is not examined.
+        {script + "\"other\": 1} trailing", ""},
+        {script + "\"callback_timeout\": 0.5}", ""},
+        {script + "\"callback_timeout\": 1e30}", ""},
+        {script + "\"callback_timeout\": null}", ""},
+        {script + "\"callback_timeout\": 0}", not_seconds},
+        {script + "\"callback_timeout\": -0.0}", not_seconds},
+        {script + "\"callback_timeout\": \"10\"}", not_seconds},
+        {script + "\"callback_timeout\": true}", not_seconds},
+        {script + "\"callback_timeout\": []}", not_seconds},
     };
-    for (auto &c : cases) {
-        host.WriteConf(c.content);
-        std::string expected = (c.message == "NOHASH")
-            ? "python-test: error hashing script: /nonexistent/x.py"
-            : "python-test: error loading configuration: " + conf + ": " + c.message;
-        size_t before = host.log.Count(expected);
+    for (auto &[content, message] : cases) {
+        host.WriteConf(content);
+        std::string expected = (message == "NOHASH")
+            ? "error hashing script: /nonexistent/x.py"
+            : error + message;
+        size_t before = host.log.Count(expected), errors = host.log.Count(error);
         Request();
-        EXPECT_EQ(host.log.Count(expected), before + 1) << c.content << "\n"
-                                                        << host.log.Text();
+        if (message.empty())
+            EXPECT_EQ(host.log.Count(error), errors) << content << "\n" << host.log.Text();
+        else
+            EXPECT_EQ(host.log.Count(expected), before + 1) << content << "\n"
+                                                            << host.log.Text();
     }
-
     EXPECT_EQ(host.log.Count("[json."), 0u) << host.log.Text();
 
     // A configuration that cannot be read reports the actual reason.
     fs::remove(conf);
     fs::create_directory(conf);
     Request();
-    EXPECT_EQ(host.log.Count("python-test: error loading configuration: " + conf +
-                  ": Is a directory"),
-        1u);
+    EXPECT_EQ(host.log.Count(error + "Is a directory"), 1u);
     fs::remove(conf);
 
-    // Everything recovers once the file is right; text after the value is
-    // not examined.
-    host.WriteConf("{\"script\": \"" + path + "\", \"other\": 1} trailing");
-    Request();
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u) << host.log.Text();
-}
-
-TEST_F(Reload, DebugOnlyFromABoolean)
-{
-    std::string path = host.InstallScript("versioned.py");
+    // Debug only from a boolean, and the next reload turns it off.
     for (std::string debug : {"\"true\"", "1", "true", "null"}) {
-        host.WriteConf("{\"script\": \"" + path + "\", \"debug\": " + debug + "}");
-        if (plugin == nullptr)
-            plugin = host.Start();
-        else
-            Request();
+        host.WriteConf(script + "\"debug\": " + debug + "}");
+        Request();
         Agent();
     }
-    // Only the boolean turned it on, and the next reload turned it off.
-    EXPECT_EQ(host.log.Count("calling script function: ProcessAgentEvent"), 1u)
-        << host.log.Text();
-}
-
-TEST_F(Reload, AnotherModuleNameIsImportedAfresh)
-{
-    std::string path = host.InstallScript("versioned.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    std::string other = host.WriteScript("other_name", other_name);
-    Request();
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: importing module: other_name (" + other + ")"), 1u)
-        << host.log.Text();
-    EXPECT_EQ(host.log.Count("other_name: import"), 1u);
-    EXPECT_EQ(host.log.Count("other_name: agent 11"), 1u);
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 0u);
-
-    // And back: the first module runs again from its file.
-    host.WriteScriptConf(path);
-    Request();
-    Agent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
-    EXPECT_EQ(host.log.Count("versioned: A agent 12"), 1u) << host.log.Text();
-    EXPECT_EQ(host.log.Count("versioned: import A"), 2u);
+    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 4u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("calling script function: ProcessAgentEvent"), 1u);
 }
 
 // A host that never sets a locale gives the interpreter an ASCII file system
 // encoding: every other byte of a script's path reaches the module's
 // __file__ as a surrogate escape. The path must still be recognised as the
-// configured one.
-TEST_F(Reload, ScriptPathsBeyondAsciiLoad)
+// configured one. A dotted name is refused before the loaded script is
+// touched; another module name is imported afresh, and the first one again
+// from its file.
+TEST_F(Reload, AnotherModuleNameIsImportedAfresh)
 {
-    std::string path = host.InstallScript("versioned.py", "v\xc3\xa9rsioned.py");
-    host.WriteScriptConf(path);
-    plugin = host.Start();
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u) << host.log.Text();
-    EXPECT_EQ(host.log.Count("instead"), 0u) << host.log.Text();
+    std::string path = StartVersioned("v\xc3\xa9rsioned.py");
+    const std::string tag = "v\xc3\xa9rsioned: ";
+    std::string dotted = host.InstallScript("versioned.py", "flows.v2.py");
+    host.WriteScriptConf(dotted);
+    Request();
+    EXPECT_EQ(host.log.Count(tag + "invalid module name: flows.v2 (" + dotted +
+                  "): a dot in a module name stands for a package; name the "
+                  "script without dots but the one before its extension"),
+        1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("versioned: A agent 99"), 0u);
 
     // A byte that is not UTF-8 at all is a name all the same. JSON cannot
     // carry it; a host variable can (a data directory named so, say).
@@ -279,49 +225,39 @@ TEST_F(Reload, ScriptPathsBeyondAsciiLoad)
     host.WriteConf("{\"script\": \"${odd_script}\"}\n");
     Request();
     vars.erase("odd_script");
+    Agent();
+    EXPECT_EQ(host.log.Count("other_name: import"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("other_name: agent 11"), 1u);
+    EXPECT_EQ(host.log.Count("versioned: A agent 99"), 1u);
+    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 0u);
+
+    host.WriteScriptConf(path);
+    Request();
     Agent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
-    EXPECT_EQ(host.log.Count("other_name: agent 12"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("versioned: A agent 12"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("versioned: import A"), 2u);
     EXPECT_EQ(host.log.Count("instead"), 0u) << host.log.Text();
 }
 
+// The module directory is put back once, at the end, at every load; the
+// worker thread keeps the module's name.
 TEST_F(Reload, AScriptThatEmptiedTheSearchPathIsReloadedAfterAFix)
 {
-    std::string path = host.WriteScript("pathless", "import sys\nimport qpp\n\n"
-        "sys.path.clear()\nqpp.print('pathless: one\\n')\n");
+    const std::string head = "import sys, threading\nimport qpp\n\n";
+    std::string path = host.WriteScript("pathless", head + "sys.path.clear()\n");
     plugin = host.Start();
-    ASSERT_NE(plugin, nullptr);
-    EXPECT_EQ(host.log.Count("pathless: one"), 1u);
-
-    // Put back once, at the end, as at the first load.
-    WriteFile(path, "import sys\nimport qpp\n\n"
-                    "qpp.print('pathless: two %s\\n' % sys.path)\n");
+    EXPECT_EQ(host.log.Count("python-test: importing module: pathless (" + path + ")"), 1u);
+    WriteFile(path, head + "qpp.print('pathless: two %s\\n' % sys.path)\n");
     Request();
-    std::string module_dir = "'" + host.ModuleDir() + "'";
-    EXPECT_EQ(host.log.Count("pathless: two [" + module_dir + "]"), 1u) << host.log.Text();
+    EXPECT_EQ(host.log.Count("pathless: two ['" + host.ModuleDir() + "']"), 1u)
+        << host.log.Text();
 
-    WriteFile(path, "import sys\nimport qpp\n\n"
-                    "qpp.print('pathless: three %d\\n' % len(sys.path))\n");
+    WriteFile(path, head + "with open('/proc/self/task/%d/comm' % "
+                           "threading.get_native_id()) as f:\n"
+                           "    qpp.print('pathless: three %d %s\\n' % "
+                           "(len(sys.path), f.read().strip()))\n");
     Request();
-    EXPECT_EQ(host.log.Count("pathless: three 1"), 1u) << host.log.Text();
-}
-
-TEST_F(Reload, ADottedScriptNameIsRefusedBeforeTheLoadedScriptIsTouched)
-{
-    host.WriteScriptConf(host.InstallScript("versioned.py"));
-    plugin = host.Start();
-    ASSERT_NE(plugin, nullptr);
-
-    std::string dotted = host.InstallScript("versioned.py", "flows.v2.py");
-    host.WriteScriptConf(dotted);
-    Request();
-    EXPECT_EQ(host.log.Count("versioned: invalid module name: flows.v2 (" + dotted +
-                  "): a dot in a module name stands for a package; name the "
-                  "script without dots but the one before its extension"),
-        1u) << host.log.Text();
-    // The loaded script was not told to unload and keeps serving.
-    EXPECT_EQ(host.log.Count("versioned: A agent 99"), 0u);
-    Agent();
-    EXPECT_EQ(host.log.Count("versioned: A agent 11"), 1u);
+    EXPECT_EQ(host.log.Count("pathless: three 1 pathless"), 1u) << host.log.Text();
 }
 
 // A script that fails to import is reported, serves nothing, and is loaded
@@ -348,20 +284,15 @@ TEST(FailedImport, IsReportedThenRecoveredFrom)
     const Case cases[] = {
         {"syntax", true, "import qpp\n\ndef ProcessAgentEvent(event)\n    pass\n",
             "SyntaxError", "", rewrite},
-        {"needs_helper", false, R"(
-import qpp
-import qpp_test_helper
-
-def ProcessAgentEvent(event):
-    qpp.print("needs_helper: %s %d\n" % (qpp_test_helper.WORD, event))
-)",
+        {"needs_helper", false,
+            "import qpp\nimport qpp_test_helper\n\ndef ProcessAgentEvent(event):\n"
+            "    qpp.print('needs_helper: %s %d\\n' % (qpp_test_helper.WORD, event))\n",
             "ModuleNotFoundError: No module named 'qpp_test_helper'", "",
             [](TestHost &host, const std::string &path) {
                 WriteFile(host.ModuleDir() + "/qpp_test_helper.py", "WORD = 'fixed'\n");
                 return path;
             }},
-        {"exits_on_import", false,
-            "import sys\n\nsys.exit('leaving at import')\n",
+        {"exits_on_import", false, "import sys\n\nsys.exit('leaving at import')\n",
             "SystemExit: leaving at import", "", rewrite},
         // An extension that refuses sub-interpreters, as some do.
         {"refuser_user", false, "import qpp_test_refuser\n",
@@ -383,11 +314,9 @@ def ProcessAgentEvent(event):
         StderrCapture err;
         WriteFile(host.ModuleDir() + "/qpp_test_refuser.so", ReadFile(QPP_REFUSER_MODULE));
         std::string path = host.ModuleDir() + "/" + c.name + ".py";
-        std::string tag = "python-test";
-        if (c.reload) {
+        std::string tag = c.reload ? c.name : "python-test";
+        if (c.reload)
             rewrite(host, path);
-            tag = c.name;
-        }
         else
             WriteFile(path, c.script);
         host.WriteScriptConf(path);

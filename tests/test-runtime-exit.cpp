@@ -41,13 +41,16 @@ std::pair<int, std::string> RunHost(const std::string &mode)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
 }
 
-// Matches text that holds what exactly once.
-MATCHER_P(HasOnce, what, "contains \"" + std::string(what) + "\" once")
+// Matches text that holds what exactly n times.
+MATCHER_P2(HasTimes, what, n, "contains \"" + std::string(what) + "\" " +
+    std::to_string(n) + " times")
 {
-    size_t first = arg.find(what);
-    return first != std::string::npos &&
-        arg.find(what, first + 1) == std::string::npos;
+    size_t seen = 0;
+    for (size_t at = 0; (at = arg.find(what, at)) != std::string::npos; at++) seen++;
+    return seen == size_t(n);
 }
+
+Matcher<std::string> HasOnce(const char *what) { return HasTimes(what, 1); }
 
 class RuntimeAtExit : public ::testing::TestWithParam<Ending>
 {
@@ -65,19 +68,27 @@ TEST_P(RuntimeAtExit, EndsAsItShould)
 INSTANTIATE_TEST_SUITE_P(Endings, RuntimeAtExit,
     ::testing::Values(
         // Finalised only because no instance was left counted.
-        Ending{"refused", AllOf(HasSubstr("Invalid plugin type: python-bad [3]"),
+        Ending{"refused", AllOf(HasOnce("Invalid plugin type: python-bad [0]"),
+                              HasOnce("Invalid plugin type: python-bad [3]"),
+                              HasOnce("python-bad: Python initialized: 3."),
+                              HasOnce("python-stats: destroyed"),
                               EndsWith("python-bad: Python finalized successfully.\n"),
                               HasOnce("Python finalized"))},
+        // Extension modules load again in every new sub-interpreter.
         Ending{"generations", AllOf(HasOnce("Python initialized: "),
+                                  HasOnce("python-a: Python initialized: 3."),
+                                  HasTimes("extensions: destroyed", 3),
+                                  HasTimes("extensions: {\"a\": 1} 4.0 2026-01-02 ", 3),
+                                  HasTimes(" True\n", 3),
                                   HasOnce("Python finalized successfully."))},
         Ending{"stubborn", AllOf(HasOnce("threads_stubborn: 2 script thread(s) still "
                                          "running after 3 seconds: their interpreter "
                                          "is left alive"),
+                               HasOnce("threads_stubborn: destroyed"),
+                               HasOnce("extensions: {\"a\": 1}"),
                                Not(HasSubstr("Python finalized")))},
-        Ending{"undeleted", AllOf(HasOnce("extensions: {\"a\": 1}"),
-                                Not(HasSubstr("Python finalized")))},
-        // The worker looks itself up in the registry while the exit
-        // handlers run.
+        // Never deleted: its worker looks itself up in the registry while
+        // the exit handlers run.
         Ending{"busy", AllOf(HasOnce("busy: looking itself up"),
                            Not(HasSubstr("Python finalized")))},
         // A write to a closed pipe is a BrokenPipeError, not the host's end.

@@ -1,7 +1,8 @@
 // Threads that scripts start: waited for when the unload notice stops them,
 // when the interpreter's own end starts them (atexit handlers, __del__
 // methods), and left with their interpreter alive when they never end,
-// without taking the host or its later instances down.
+// without taking the host or its later instances down (threads that run
+// from the import on: Endings/stubborn in test-runtime-exit.cpp).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ namespace {
 struct ThreadCase
 {
     const char *name;
-    const char *script;  // inline, or empty for tests/scripts/<name>.py
+    const char *script;  // after "import atexit, threading, time" and "import qpp"
     bool reload;         // an edit and a reload before the instance goes
     const char *expected;
     size_t times;
@@ -28,10 +29,6 @@ const ThreadCase thread_cases[] = {
     // The first version hears the unload notice before it is
     // re-executed, the second one when the instance goes.
     {"threads_polite", R"(
-import threading
-
-import qpp
-
 stop = threading.Event()
 
 def work(name):
@@ -47,17 +44,7 @@ def ProcessAgentEvent(event):
         stop.set()
 )",
         true, "stopped", 4},  // two threads, two versions
-    {"threads_stubborn", "", false,
-        "threads_stubborn: 2 script thread(s) still running after 3 seconds: "
-        "their interpreter is left alive",
-        1},
     {"atexit_short", R"(
-import atexit
-import threading
-import time
-
-import qpp
-
 def work():
     time.sleep(0.2)
     qpp.print("atexit_short: thread done\n")
@@ -66,26 +53,16 @@ atexit.register(lambda: threading.Thread(target=work).start())
 )",
         false, "atexit_short: thread done", 1},
     {"atexit_endless", R"(
-import atexit
-import threading
-import time
-
 def work():
     while True:
         time.sleep(0.01)
 
 atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
 )",
-        false,
-        "atexit_endless: 1 script thread(s) still running after 3 seconds: "
+        false, "atexit_endless: 1 script thread(s) still running after 3 seconds: "
         "their interpreter is left alive",
         1},
     {"del_short", R"(
-import threading
-import time
-
-import qpp
-
 # The module's names are gone while it is torn down: what the thread
 # needs, it holds.
 def work(sleep=time.sleep, say=qpp.print):
@@ -111,18 +88,15 @@ TEST_P(ScriptThreads, AreWaitedForOrLeftWithTheirInterpreter)
 {
     const ThreadCase &c = GetParam();
     TestHost host;
-    std::string path = *c.script ? host.ModuleDir() + "/" + c.name + ".py"
-                                 : host.InstallScript(std::string(c.name) + ".py");
-    std::string text = c.script;
+    std::string text = std::string("import atexit, threading, time\nimport qpp\n") + c.script;
     // A script without callbacks is not bound and never told to unload.
     if (text.find("ProcessAgentEvent") == std::string::npos)
         text += "\n\ndef ProcessAgentEvent(event):\n    pass\n";
-    if (*c.script) WriteFile(path, text);
-    host.WriteScriptConf(path);
+    std::string path = host.WriteScript(c.name, text);
     qdPluginProcessor *plugin = host.Start("python-" + std::string(c.name));
     ASSERT_NE(plugin, nullptr);
     if (c.reload) {
-        WriteFile(path, ReadFile(path) + "\n# edited\n");
+        WriteFile(path, text + "\n# edited\n");
         plugin->DispatchEvent(qdPlugin::EVENT_RELOAD);
         ASSERT_TRUE(TestHost::Sync(plugin));
     }
