@@ -581,14 +581,17 @@ const TextCase text_cases[] = {
         [](qdFlow &f, const std::string &t) { f.tls.encrypted_sni.client_sni = t; }, false},
 };
 
-// A text that cannot be made fails the encoding, naming its key; the
-// flow's mutex is free again and no Python error is left pending.
-TEST_F(EncodeTest, ATextThatCannotBeMadeFailsNamingItsKey)
+// Every text shows bytes that are no UTF-8 escaped. A text that cannot be
+// made fails the encoding, naming its key; the flow's mutex is free again
+// and no Python error is left pending.
+TEST_F(EncodeTest, EveryTextEscapesBadBytesAndFailsNamingItsKey)
 {
     qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
     for (const TextCase &c : text_cases) {
         SCOPED_TRACE(c.expression);
         auto flow = MakeTlsFlow();
+        c.set(*flow, bad_text);
+        EXPECT_EQ(Py(Encode(flow, MakeStats(), c.stats_only), c.expression), Literal("'ok\\\\x80\\\\xff'"));
         c.set(*flow, huge_text);
         RefuseLargeAllocations refuse(huge_limit);
         try {
@@ -604,18 +607,9 @@ TEST_F(EncodeTest, ATextThatCannotBeMadeFailsNamingItsKey)
     // The statistics form reads no text beyond its keys.
     auto flow = MakeTlsFlow();
     flow->host_server_name = huge_text;
-    RefuseLargeAllocations refuse(huge_limit);
-    EXPECT_EQ(Py(Encode(flow, MakeStats(), true), "len(d)"), "4");
-}
-
-TEST_F(EncodeTest, TextThatIsNotUtf8ShowsItsBytesEscaped)
-{
-    qppPySubInterpreter::thread_scope scope(plugin->GetPyInterpreter());
-    for (const TextCase &c : text_cases) {
-        SCOPED_TRACE(c.expression);
-        auto flow = MakeTlsFlow();
-        c.set(*flow, bad_text);
-        EXPECT_EQ(Py(Encode(flow, MakeStats(), c.stats_only), c.expression), Literal("'ok\\\\x80\\\\xff'"));
+    {
+        RefuseLargeAllocations refuse(huge_limit);
+        EXPECT_EQ(Py(Encode(flow, MakeStats(), true), "len(d)"), "4");
     }
 
     // A cut sequence, an encoded surrogate and an over-long form are no
@@ -628,7 +622,6 @@ TEST_F(EncodeTest, TextThatIsNotUtf8ShowsItsBytesEscaped)
     };
     for (const auto &text : texts) {
         SCOPED_TRACE(text.second);
-        auto flow = MakeTlsFlow();
         flow->host_server_name = text.first;
         EXPECT_EQ(Py(Encode(flow), "d['host_server_name']"), Literal(text.second));
     }
