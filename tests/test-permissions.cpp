@@ -26,6 +26,11 @@ void Chmod(const std::string &path, unsigned mode) { fs::permissions(path, fs::p
 
 void Chown(const std::string &path) { ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0); }
 
+void CheckPermissions(Paths &p, const std::string &value)
+{
+    p.host.WriteConf("{\"script\": \"" + p.script + "\", \"check_permissions\": " + value + "}");
+}
+
 // What each case spoils, and the refusal it logs with the paths of Paths in
 // braces ({owned}: by nobody, see Chown); empty when the script is loaded.
 const std::pair<std::function<void(Paths &)>, const char *> cases[] = {
@@ -54,15 +59,9 @@ const std::pair<std::function<void(Paths &)>, const char *> cases[] = {
          fs::create_symlink(p.data + "/other/guarded.py", p.script);
      },
         "refusing to load script: {script}: {data}/other is writable by others (mode 0777)"},
-    {[](Paths &p) {
-         Chmod(p.script, 0666);
-         Chmod(p.module, 0777);
-         p.host.WriteConf("{\"script\": \"" + p.script + "\", \"check_permissions\": false}");
-     },
+    {[](Paths &p) { Chmod(p.script, 0666), Chmod(p.module, 0777), CheckPermissions(p, "false"); },
         ""},
-    {[](Paths &p) {
-         p.host.WriteConf("{\"script\": \"" + p.script + "\", \"check_permissions\": \"no\"}");
-     },
+    {[](Paths &p) { CheckPermissions(p, "\"no\""); },
         "error loading configuration: {conf}: check_permissions must be true or false."},
 };
 
@@ -91,13 +90,9 @@ TEST(Permissions, ScriptsFromPlacesOthersCanWriteAreRefused)
             for (size_t at; (at = expected.find(name)) != std::string::npos;)
                 expected.replace(at, name.size(), value);
         }
-        if (expected.empty()) {
-            EXPECT_EQ(host.log.Count("guarded: callback function loaded"), 1u) << host.log.Text();
-        }
-        else {
-            EXPECT_EQ(host.log.Count("python-test: " + expected), 1u) << host.log.Text();
-            EXPECT_EQ(host.log.Count("importing module"), 0u);
-        }
+        std::string seen = expected.empty() ? "guarded: callback function loaded" : "python-test: " + expected;
+        EXPECT_EQ(host.log.Count(seen), 1u) << host.log.Text();
+        EXPECT_TRUE(expected.empty() || host.log.Count("importing module") == 0);
         // Writable again for the clean-up.
         Chmod(paths.data, 0700);
     }

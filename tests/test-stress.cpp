@@ -143,9 +143,10 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
                 map.Insert("live", live);
                 p.plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
             }
-            else
+            else {
                 p.plugin->DispatchProcessorEvent(static_cast<qdPluginProcessor::Event>(
                     qdPluginProcessor::EVENT_FLOW_NEW + seq % 6), flow);
+            }
             if (seq % 10 == 0)
                 p.plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
             else if (seq % 5 == 0)
@@ -170,16 +171,14 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 2000);
     std::atomic<int> failed_syncs{0};
     std::vector<std::thread> senders;
-    for (int i = 0; i < instances; i++) {
-        for (int t = 0; t < senders_per_instance; t++) {
+    for (int i = 0; i < instances; i++)
+        for (int t = 0; t < senders_per_instance; t++)
             senders.emplace_back([&, i, t] {
                 while (std::chrono::steady_clock::now() < until) {
                     send(probes[i], t, sync_every);
                     if (! TestHost::Sync(probes[i].plugin)) failed_syncs++;
                 }
             });
-        }
-    }
 
     // A maker thread makes each generation (starting and feeding every other
     // one), a breaker destroys it while the next is made: CPython 3.12+
