@@ -32,7 +32,7 @@ def report(name, expected, call):
         result = call()
     except Exception as e:
         result = "%s: %s" % (type(e).__name__, e)
-    if result != expected:
+    if repr(result) != repr(expected):  # True is not 1
         qpp.print("disp: %s = %r, not %r\n" % (name, result, expected))
 
 # The worker is registered while the script is imported.

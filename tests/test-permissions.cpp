@@ -59,7 +59,7 @@ const std::pair<std::function<void(Paths &)>, const char *> cases[] = {
          fs::create_symlink(p.data + "/other/guarded.py", p.script);
      },
         "refusing to load script: {script}: {data}/other is writable by others (mode 0777)"},
-    {[](Paths &p) { Chmod(p.script, 0666), Chmod(p.module, 0777), CheckPermissions(p, "false"); },
+    {[](Paths &p) { Chmod(p.script, 0666); Chmod(p.module, 0777); CheckPermissions(p, "false"); },
         ""},
     {[](Paths &p) { CheckPermissions(p, "\"no\""); },
         "error loading configuration: {conf}: check_permissions must be true or false."},

@@ -93,8 +93,12 @@ constexpr int churned = 8, churn_events = 40;
 // queues short however slow the build (ThreadSanitizer) makes the worker.
 constexpr int sync_every = 50;
 
-struct Probe { std::string id, name, path; qdPluginProcessor *plugin = nullptr;
-    long next_seq[senders_per_instance] = {}; };
+struct Probe
+{
+    std::string id, name, path;
+    qdPluginProcessor *plugin = nullptr;
+    long next_seq[senders_per_instance] = {};
+};
 
 }  // namespace
 
@@ -105,7 +109,8 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     Probe probes[instances + 1];  // the last one is the generations'
     for (int i = 0; i <= instances; i++) {
         Probe &p = probes[i];
-        p.id = std::to_string(i), p.name = "stress_probe_" + p.id;
+        p.id = std::to_string(i);
+        p.name = "stress_probe_" + p.id;
         p.path = host.WriteScript(p.name, ProbeScript('A'), p.name);
     }
 
@@ -122,7 +127,8 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     std::thread mutator([&] {
         for (unsigned n = 0; mutating; n++) {
             std::unique_lock<std::recursive_mutex> guard(live->lock);
-            live->stats.lower_packets++, live->stats.lower_bytes += 1500;
+            live->stats.lower_packets++;
+            live->stats.lower_bytes += 1500;
             live->detected_application_name = n % 2 ? "short" : "a name too long for the SSO";
             live->risks.insert(n % 50);
             guard.unlock();
