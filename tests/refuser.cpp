@@ -1,7 +1,5 @@
-// An extension module that refuses sub-interpreters, as some third-party
-// ones do. Multi-phase initialisation, so that the check runs in the
-// importing interpreter on every version (3.13 runs single-phase
-// initialisation functions in the main interpreter).
+// An extension module that refuses sub-interpreters, as some do. Multi-phase
+// initialisation: 3.13 runs single-phase ones in the main interpreter.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

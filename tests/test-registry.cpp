@@ -15,7 +15,7 @@ TEST(Registry, EachThreadFindsItsOwnPlugin)
     std::atomic<int> failures{0}, registered{0};
     std::atomic<bool> release{false};
     std::vector<std::thread> workers;
-    for (int i = 1; i <= threads; i++) {
+    for (int i = 1; i <= threads; i++)
         workers.emplace_back([&, i] {
             qppRuntime::AddInstance(fake(i));
             // A second registration for the same thread does not replace.
@@ -26,7 +26,6 @@ TEST(Registry, EachThreadFindsItsOwnPlugin)
             qppRuntime::RemoveInstance();
             failures += qppRuntime::GetInstance() != nullptr;
         });
-    }
     while (registered < threads) std::this_thread::yield();
     EXPECT_EQ(qppRuntime::GetInstance(), nullptr);
     release = true;

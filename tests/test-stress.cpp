@@ -1,11 +1,9 @@
-// Several instances at once, each fed by several host threads while its
-// script is edited and reloaded under it, and meanwhile generations of one
-// more instance: run under ThreadSanitizer by scripts/tsan.sh, where a data
-// race, a lock-order inversion or a crash anywhere on these paths ends it.
-// The hooks drop what arrives while a script is being re-imported, so while
-// reloads go on only the order can be checked: each host thread's sequence
-// numbers must arrive strictly increasing. Once reloads stop and an instance
-// has caught up, a final batch from every thread must arrive complete.
+// Several instances, each fed by several host threads while its script is
+// edited and reloaded under it, and meanwhile generations of one more
+// instance: run under ThreadSanitizer by scripts/tsan.sh. What arrives during
+// a re-import is dropped, so while reloads go on only the order is checked
+// (each host thread's sequence numbers strictly increase); once they stop, a
+// final batch from every thread must arrive complete.
 
 #include <atomic>
 #include <future>
@@ -21,10 +19,8 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
-// What a probe has seen, kept in a module imported once per interpreter and
-// never reloaded: the probe is re-executed on every reload and loses its
-// own globals. Flows are named "I-T-N": instance, host thread, and that
-// thread's sequence number.
+// What a probe has seen, in a module never reloaded (the probe loses its
+// globals on every reload). Flows are named "instance-thread-sequence".
 const char *const state_script = R"(
 bad, versions, agents = [], set(), 0  # agents: agent events since the checkpoint
 senders = {}  # thread -> [count, last, count since the checkpoint]
@@ -54,8 +50,7 @@ def report(instance):
         ",".join("%s:%d:%d" % (t, r[1], r[2]) for t, r in sorted(senders.items())))
 )";
 
-// The test flips VERSION so that every other reload request finds a new
-// digest and re-executes the probe.
+// VERSION flips so that every other reload finds a new digest.
 const char *const probe_script = R"(
 import qpp
 import stress_state as state
@@ -113,9 +108,10 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     WriteFile(host.ModuleDir() + "/stress_state.py", state_script);
     Probe probes[instances + 1];  // the last one is the generations'
     for (int i = 0; i <= instances; i++) {
-        probes[i].id = std::to_string(i);
-        probes[i].name = "stress_probe_" + probes[i].id;
-        probes[i].path = host.WriteScript(probes[i].name, ProbeScript('A'), probes[i].name);
+        Probe &p = probes[i];
+        p.id = std::to_string(i);
+        p.name = "stress_probe_" + p.id;
+        p.path = host.WriteScript(p.name, ProbeScript('A'), p.name);
     }
 
     // Made on one host thread...
@@ -125,33 +121,28 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     }).join();
     for (int i = 0; i < instances; i++) ASSERT_NE(probes[i].plugin, nullptr);
 
-    // The host's own updates to a flow that every map holds, under the
-    // flow's mutex as the daemon makes them.
+    // The host's own updates, under the flow's mutex, to a flow every map holds.
     auto live = MakeFlow("live", 17, 5353);
     std::atomic<bool> mutating{true}, reloading{true};
     std::thread mutator([&] {
         for (unsigned n = 0; mutating; n++) {
-            {
-                std::lock_guard<std::recursive_mutex> guard(live->lock);
-                live->stats.lower_packets++;
-                live->stats.lower_bytes += 1500;
-                live->detected_application_name =
-                    n % 2 ? "short" : "a name too long for the small string buffer";
-                live->risks.insert(n % 50);
-            }
+            std::unique_lock<std::recursive_mutex> guard(live->lock);
+            live->stats.lower_packets++;
+            live->stats.lower_bytes += 1500;
+            live->detected_application_name = n % 2 ? "short" : "a name too long for the SSO";
+            live->risks.insert(n % 50);
+            guard.unlock();
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
 
-    // Sends n events from host thread t: flow events of every kind, every
-    // eighth a flow map that also holds the live flow, and with every fifth
-    // an agent event.
+    // n events from host thread t: flow events of every kind, every eighth a
+    // flow map that also holds the live flow, with every fifth an agent event.
     auto send = [&](Probe &p, int t, int n) {
         qdInstanceStatus status;
         for (int i = 0; i < n; i++) {
             long seq = p.next_seq[t]++;
-            auto flow = MakeFlow(p.id + "-" + std::to_string(t) + "-" +
-                std::to_string(seq));
+            auto flow = MakeFlow(p.id + "-" + std::to_string(t) + "-" + std::to_string(seq));
             if (seq % 8 == 7) {
                 qdFlowMap map(2);
                 map.Insert("numbered", flow);
@@ -169,8 +160,7 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
         }
     };
 
-    // Every few milliseconds a reload request to every instance; every other
-    // round the scripts are swapped for their other version first.
+    // Reload requests every few ms; every other round swaps the scripts first.
     long rounds = 0;
     std::thread reloader([&] {
         for (; reloading; rounds++) {
@@ -187,22 +177,19 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 2000);
     std::atomic<int> failed_syncs{0};
     std::vector<std::thread> senders;
-    for (int i = 0; i < instances; i++) {
-        for (int t = 0; t < senders_per_instance; t++) {
+    for (int i = 0; i < instances; i++)
+        for (int t = 0; t < senders_per_instance; t++)
             senders.emplace_back([&, i, t] {
                 while (std::chrono::steady_clock::now() < until) {
                     send(probes[i], t, sync_every);
                     if (! TestHost::Sync(probes[i].plugin)) failed_syncs++;
                 }
             });
-        }
-    }
 
-    // Meanwhile a maker thread makes each generation (and starts and feeds
-    // every other one), and a breaker thread destroys it while the maker
-    // makes the next. CPython 3.12 and later remember, per thread, the thread
-    // state a thread last used; no host thread may be left remembering one
-    // that another thread freed with its sub-interpreter.
+    // A maker thread makes each generation (starting and feeding every other
+    // one), a breaker destroys it while the next is made: CPython 3.12+
+    // remembers per thread the thread state it last used, which must not be
+    // one another thread freed with its sub-interpreter.
     Probe &churn = probes[instances];
     std::vector<std::promise<qdPluginProcessor *>> made(churned);
     std::vector<std::future<qdPluginProcessor *>> to_break;
@@ -226,16 +213,14 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     maker.join();
     breaker.join();
 
-    // Reloads stop; once every instance has served the last request, the
-    // script stays bound: nothing may be dropped any more.
+    // Reloads stop; once served, nothing may be dropped any more.
     reloading = false;
     reloader.join();
     senders.clear();
     for (int i = 0; i < instances; i++) {
         ASSERT_TRUE(TestHost::Sync(probes[i].plugin));
         auto checkpoint = MakeFlow(std::to_string(i) + "-checkpoint-0");
-        probes[i].plugin->DispatchProcessorEvent(
-            qdPluginProcessor::EVENT_FLOW_UPDATED, checkpoint);
+        probes[i].plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_UPDATED, checkpoint);
         for (int t = 0; t < senders_per_instance; t++)
             senders.emplace_back([&, i, t] { send(probes[i], t, final_batch); });
     }
@@ -256,10 +241,9 @@ TEST(Stress, InstancesThreadsReloadsAndGenerations)
     // Every fifth event of a final batch came with an agent event.
     for (int i = 0; i < instances; i++) {
         std::string sent;
-        for (int t = 0; t < senders_per_instance; t++) {
+        for (int t = 0; t < senders_per_instance; t++)
             sent += (t ? "," : "") + std::to_string(t) + ":" +
                 std::to_string(probes[i].next_seq[t] - 1) + ":" + std::to_string(final_batch);
-        }
         auto reports = host.log.Starting("stress-report " + probes[i].id + " ");
         EXPECT_EQ(reports.empty() ? "" : reports.back(),
             "stress-report " + probes[i].id + " bad=[] versions=AB agents=" +
