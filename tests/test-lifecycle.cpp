@@ -28,13 +28,11 @@ TEST(Module, FunctionsAndEventConstants)
 {
     const char *const script = R"(
 import qpp
-
 def type_error(call):
     try:
         call()
     except TypeError as e:
         return str(e)
-
 qpp.print("api: returns %r %r\n" % (qpp.print("api: plain\n"), qpp.debug("api: debug\n")))
 qpp.print("api: refuses %s\n" % set(type_error(c) for c in (lambda: qpp.print(1),
     lambda: qpp.print(), lambda: qpp.print("a", "b"), lambda: qpp.print("a\0b"),
@@ -47,10 +45,8 @@ names = sorted(n for n in dir(qpp) if n.startswith("EVENT_"))
 qpp.print("api: %s\n" % " ".join(
     "%s=%s:%d" % (n, type(getattr(qpp, n)).__name__, getattr(qpp, n)) for n in names))
 seen = []
-
 def ProcessFlowEvent(event, flow):
     ProcessAgentEvent(event)
-
 def ProcessAgentEvent(event):
     seen.append("%d=%s" % (event, ",".join(n for n in names if getattr(qpp, n) == event)))
     if event == 99:

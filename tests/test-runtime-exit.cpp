@@ -52,9 +52,7 @@ MATCHER_P2(HasTimes, what, n, "contains \"" + std::string(what) + "\" " +
 
 Matcher<std::string> HasOnce(const char *what) { return HasTimes(what, 1); }
 
-class RuntimeAtExit : public ::testing::TestWithParam<Ending>
-{
-};
+using RuntimeAtExit = ::testing::TestWithParam<Ending>;
 
 }  // namespace
 
