@@ -26,17 +26,15 @@ int main(int argc, char **argv)
     }
     {
         TestHost host;
-        if (strcmp(mode, "refused") == 0) {
-            // The first refused plugin brings the runtime up for later ones.
+        if (strcmp(mode, "generations") == 0) {
+            // The first refused plugin brings the runtime up for later ones:
+            // an instance never started, two at once, then one more.
             for (uint8_t type : {0, 3}) {
                 qd_test_set_processor_type(type);
                 host.Create("python-bad");
             }
             qd_test_set_processor_type(qdPlugin::TYPE_PROC_STATS);
             TestHost::Stop(host.Create("python-stats"));
-        }
-        else if (strcmp(mode, "generations") == 0) {
-            // Two at once, then one more after them.
             host.WriteScriptConf(host.InstallScript("extensions.py"));
             qdPluginProcessor *a = host.Start("python-a");
             TestHost::Stop(host.Start("python-b"));
