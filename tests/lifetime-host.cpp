@@ -26,17 +26,15 @@ int main(int argc, char **argv)
     }
     {
         TestHost host;
-        if (strcmp(mode, "refused") == 0) {
-            // The first refused plugin brings the runtime up for later ones.
+        if (strcmp(mode, "generations") == 0) {
+            // The first refused plugin brings the runtime up for later ones:
+            // an instance never started, two at once, then one more.
             for (uint8_t type : {0, 3}) {
                 qd_test_set_processor_type(type);
                 host.Create("python-bad");
             }
             qd_test_set_processor_type(qdPlugin::TYPE_PROC_STATS);
             TestHost::Stop(host.Create("python-stats"));
-        }
-        else if (strcmp(mode, "generations") == 0) {
-            // Two at once, then one more after them.
             host.WriteScriptConf(host.InstallScript("extensions.py"));
             qdPluginProcessor *a = host.Start("python-a");
             TestHost::Stop(host.Start("python-b"));
@@ -45,16 +43,12 @@ int main(int argc, char **argv)
         }
         else if (strcmp(mode, "stubborn") == 0) {
             // Threads that never stop on their own, then another instance.
-            TestHost::Stop(host.StartScript("threads_stubborn", R"(
-import threading, time
-
+            TestHost::Stop(host.StartScript("threads_stubborn", R"(import threading, time
 def work():
     while True:
         time.sleep(0.01)
-
 threading.Thread(target=work, daemon=True).start()
 threading.Thread(target=work, daemon=False).start()
-
 def ProcessAgentEvent(event):
     pass
 )"));
@@ -70,11 +64,7 @@ def ProcessAgentEvent(event):
             pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
             // Writes to a pipe whose reader is gone, from the callback and
             // from a thread the script starts.
-            qdPluginProcessor *plugin = host.StartScript("broken_pipe", R"(import os
-import threading
-
-import qpp
-
+            qdPluginProcessor *plugin = host.StartScript("broken_pipe", R"(import os, threading, qpp
 def write_to_closed_pipe(who):
     r, w = os.pipe()
     os.close(r)
@@ -85,7 +75,6 @@ def write_to_closed_pipe(who):
         qpp.print("broken_pipe: %s got BrokenPipeError\n" % who)
     finally:
         os.close(w)
-
 def ProcessAgentEvent(event):
     if event == 11:
         write_to_closed_pipe("callback")
@@ -104,9 +93,7 @@ def ProcessAgentEvent(event):
         else if (strcmp(mode, "busy") == 0) {
             // The worker looks itself up in the registry (a dispatch with
             // a bad target does nothing else) while the process ends.
-            qdPluginProcessor *plugin = host.StartScript("busy", R"(
-import qpp
-
+            qdPluginProcessor *plugin = host.StartScript("busy", R"(import qpp
 def ProcessAgentEvent(event):
     qpp.print("busy: looking itself up\n")
     while True:

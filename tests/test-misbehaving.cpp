@@ -43,22 +43,16 @@ TEST(CallbackExceptions, ArePrintedCountedAndSurvived)
         TestHost host;
         StderrCapture err;
         qdPluginProcessor *plugin = host.StartScript("raising", std::string(R"(
-import sys
-import qpp
-
+import sys, qpp
 class Departure(BaseException):
     pass
-
 def down(n):
     return down(n + 1) + 1
-
 # Callbacks need not be functions, but must be callable.
 class ProcessFlowEvent:
     def __init__(self, event, flow):
         qpp.print("raising: instance made for %d\n" % event)
-
 ProcessFlowMap = 42
-
 def ProcessAgentEvent(event):
     if event == 11:
         )") + c.statement + R"(
@@ -91,20 +85,16 @@ TEST(Misbehaving, ASlowImportHoldsUpNoHostThread)
 {
     TestHost host;
     std::string path = host.WriteScript("slow_import", R"(
-import os, time
-import qpp
-
+import os, time, qpp
 qpp.print("slow_import: importing\n")
 release = os.path.join(os.path.dirname(__file__), "release")
 deadline = time.monotonic() + 60
 while not os.path.exists(release) and time.monotonic() < deadline:
     time.sleep(0.01)
 count = 0
-
 def ProcessFlowEvent(event, flow):
     global count
     count += 1
-
 def ProcessAgentEvent(event):
     if event == 99:
         qpp.print("slow_import: served %d\n" % count)
@@ -148,34 +138,20 @@ TEST(Misbehaving, WhatAScriptChangesStaysInItsOwnInterpreter)
     TestHost host;
     SinkRecorder sinks({"sink"});
     host.WriteScript("mutilate", R"(
-import builtins
-import json
-import sys
-
-import qpp
-
-def callback():
-    return "from A"
-
+import builtins, json, sys, qpp
 for module in (builtins, json, sys):
     module.qpp_isolation_mark = "set"
 keep = qpp.print
-qpp.error.stash = callback
+qpp.error.stash = lambda: "from A"
 del qpp.print
 qpp.debug = None
 qpp.error = ValueError
 keep("mutilate: done %s\n" % (hasattr(qpp, "print"),))
-
 def ProcessAgentEvent(event):
     keep("mutilate: agent %d dispatch %r\n" % (event, qpp.dispatch("sink", [], "x")))
 )", "a");
     host.WriteScript("intact", R"(
-import builtins
-import json
-import sys
-
-import qpp
-
+import builtins, json, sys, qpp
 seen = [hasattr(m, "qpp_isolation_mark") for m in (builtins, json, sys)]
 if hasattr(qpp.error, "stash"):
     qpp.error.stash()

@@ -13,26 +13,19 @@ namespace {
 
 // Reports every callback with its arguments, one "rec:" line each, with
 // what a thread-local kept from an earlier event and the collector's state.
-const char *const recorder = R"(
-import gc, threading
-import qpp
-
+const char *const recorder = R"(import gc, threading, qpp
 local = threading.local()
-
 def ProcessAgentEvent(event):
     qpp.print("rec: agent %r %s\n" % (event, getattr(local, "seen", "fresh")))
     local.seen = "kept"
     if event == 12:
         gc.disable()
-
 def ProcessFlowEvent(event, flow):
     qpp.print("rec: flow %r %s %s\n" % (
         event, type(flow).__name__, flow["host_server_name"]))
-
 def ProcessFlowMap(flows):
     qpp.print("rec: map %s gc %s\n" % (
         ",".join(f["host_server_name"] for f in flows), gc.isenabled()))
-
 def ProcessFlowStats(flows):
     qpp.print("rec: stats %s %s\n" % (
         ",".join(f["digest_lower"][:4] for f in flows),

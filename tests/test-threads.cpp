@@ -30,15 +30,12 @@ const ThreadCase thread_cases[] = {
     // re-executed, the second one when the instance goes.
     {"threads_polite", R"(
 stop = threading.Event()
-
 def work(name):
     while not stop.wait(0.01):
         pass
     qpp.print("threads: %s stopped\n" % name)
-
 threading.Thread(target=work, args=("daemon",), daemon=True).start()
 threading.Thread(target=work, args=("worker",), daemon=False).start()
-
 def ProcessAgentEvent(event):
     if event == 99:
         stop.set()
@@ -48,7 +45,6 @@ def ProcessAgentEvent(event):
 def work():
     time.sleep(0.2)
     qpp.print("atexit_short: thread done\n")
-
 atexit.register(lambda: threading.Thread(target=work).start())
 )",
         false, "atexit_short: thread done", 1},
@@ -56,7 +52,6 @@ atexit.register(lambda: threading.Thread(target=work).start())
 def work():
     while True:
         time.sleep(0.01)
-
 atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
 )",
         false, "atexit_endless: 1 script thread(s) still running after 3 seconds: "
@@ -68,19 +63,15 @@ atexit.register(lambda: threading.Thread(target=work, daemon=True).start())
 def work(sleep=time.sleep, say=qpp.print):
     sleep(0.2)
     say("del_short: thread done\n")
-
 class Starter:
     def __del__(self, start=threading.Thread):
         start(target=work).start()
-
 keeper = Starter()
 )",
         false, "del_short: thread done", 1},
 };
 
-class ScriptThreads : public ::testing::TestWithParam<ThreadCase>
-{
-};
+using ScriptThreads = ::testing::TestWithParam<ThreadCase>;
 
 }  // namespace
 
