@@ -40,11 +40,8 @@ std::string Script(const std::string &name) { return std::string(QPP_REPLAY_TEST
 std::string Escaped(const std::string &text)
 {
     std::string out;
-    for (unsigned char c : text) {
-        char escape[5];
-        snprintf(escape, sizeof(escape), "\\x%02x", c);
-        out += c < 0x80 ? std::string(1, static_cast<char>(c)) : std::string(escape);
-    }
+    char escape[5];
+    for (unsigned char c : text) out += c < 0x80 ? std::string(1, c) : (snprintf(escape, 5, "\\x%02x", c), escape);
     return out;
 }
 
@@ -58,69 +55,55 @@ struct NdpiFlow
     std::map<std::string, std::string> fields = {};  // "Hostname/SNI" and the rest
 };
 
-std::string Endpoint(std::string text)  // "127.0.0.1:80" or "[::1]:80"
-{
-    size_t colon = text.rfind(':');
-    text[colon] = ' ';
-    if (text.front() == '[') text = text.substr(1, colon - 2) + text.substr(colon);
-    return text;
-}
-
 std::vector<NdpiFlow> ReadNdpi(const std::string &path)
 {
-    static const std::regex head(
-        R"(^\t\d+\t(\S+) (\S+) (<->|->) (\S+) (?:\[VLAN: (\d+)\])?\[proto: ([0-9.]+)/)");
+    // Endpoints "127.0.0.1:80" or "[::1]:80": the port is the digits before the space.
+    static const std::regex head(R"(^\t\d+\t(\S+) \[?(\S+?)\]?:(\d+) (<->|->) \[?(\S+?)\]?:(\d+) )"
+                                 R"((?:\[VLAN: (\d+)\])?\[proto: ([0-9.]+)/)");
     static const std::regex counts(R"(\[(\d+) pkts/(\d+) bytes (<->|->) (\d+) pkts/(\d+) bytes\])");
     std::vector<NdpiFlow> flows;
     for (auto &line : SplitLines(ReadFile(path))) {
         std::smatch m, n;
         if (! std::regex_search(line, m, head)) continue;
-        NdpiFlow flow{m[1], Endpoint(m[2]), Endpoint(m[4]), m[6], m[5].matched ? std::stoi(m[5]) : 0};
+        NdpiFlow flow{m[1], m.str(2) + " " + m.str(3), m.str(5) + " " + m.str(6), m[8], m[7].matched ? std::stoi(m[7]) : 0};
         if (std::regex_search(line, n, counts)) {
             flow.packets[0] = std::stoull(n[1]), flow.bytes[0] = std::stoull(n[2]);
             flow.packets[1] = std::stoull(n[4]), flow.bytes[1] = std::stoull(n[5]);
         }
-        for (const char *name : {"Hostname/SNI", "ALPN", "JA3C", "JA3S", "URL", "User-Agent",
-                 "Server", "ServerNames", "Issuer", "Subject"}) {
-            std::string key = std::string("[") + name + ": ";
-            size_t at = line.find(key);
-            if (at == std::string::npos) continue;
-            at += key.size();
-            // A value may hold ']' (an IPv6 URL): it ends where the next field begins.
-            size_t end = line.find("][", at);
-            flow.fields[name] = line.substr(at, (end == std::string::npos ? line.rfind(']') : end) - at);
-        }
+        // A value may hold ']' (an IPv6 URL): it ends where the next field begins.
+        static const std::regex field(R"(\[(Hostname/SNI|ALPN|JA3C|JA3S|URL|User-Agent|Server|ServerNames|)"
+                                      R"(Issuer|Subject): (.*?)\](?=\[|$))");
+        for (std::sregex_iterator f(line.begin(), line.end(), field), end; f != end; ++f)
+            flow.fields.emplace((*f)[1], (*f)[2]);
         flows.push_back(flow);
     }
+    return flows;
+}
+
+// The dictionaries of the flows that capture_flows.py saw expire.
+std::vector<json> ExpiredFlows(const std::string &out)
+{
+    std::vector<json> flows;
+    for (auto &line : SplitLines(out))
+        if (line.rfind("FLOW ", 0) == 0) flows.push_back(json::parse(line.substr(5)));
     return flows;
 }
 
 class Captures : public ToolTest
 {
 protected:
-    // qpp-replay with capture_flows.py, which prints "uid n", then "EVENT n
-    // digest" for each flow event, "FLOW {...}" with the flow's dictionary
-    // when it expires, "AGENT n" and "MAP size".
+    // qpp-replay with capture_flows.py (its head says what it prints).
     Result RunFlows(std::vector<std::string> args)
     {
         args.insert(args.begin(), {"--script", Script("capture_flows.py")});
         return Run(args);
     }
-
-    static std::vector<json> ExpiredFlows(const std::string &out)
-    {
-        std::vector<json> flows;
-        for (auto &line : SplitLines(out))
-            if (line.rfind("FLOW ", 0) == 0) flows.push_back(json::parse(line.substr(5)));
-        return flows;
-    }
 };
 
 struct CompareCase
 {
-    std::string capture;
-    int status;
-    std::string err;        // after the capture's path and ": "
+    std::string capture, err;    // err: after the capture's path and ": "
+    int status = 0;
     std::string reference = "";  // another capture's report (then its bytes are not these)
 };
 
@@ -222,26 +205,26 @@ TEST_P(CompareWithNdpi, EveryFlowAsNdpisReaderReportsIt)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(RealCaptures, CompareWithNdpi, ::testing::Values(
-    CompareCase{"tls.pcap", 0, "36 packets, 36 in 2 flows; skipped: none\n"},
-    CompareCase{"http.pcap", 0, "24 packets, 24 in 2 flows; skipped: none\n"},
-    CompareCase{"http.pcapng", 0, "24 packets, 24 in 2 flows; skipped: none\n"},
-    CompareCase{"http-sll.pcap", 0, "24 packets, 24 in 2 flows; skipped: none\n"},
-    CompareCase{"dns.pcap", 0, "4 packets, 4 in 2 flows; skipped: none\n"},
-    CompareCase{"dns-null.pcap", 0, "4 packets, 4 in 2 flows; skipped: none\n"},
-    CompareCase{"dns-raw.pcap", 0, "4 packets, 4 in 2 flows; skipped: none\n"},
-    CompareCase{"ssh.pcap", 0, "42 packets, 42 in 1 flows; skipped: none\n"},
-    CompareCase{"ipv6.pcap", 0, "20 packets, 20 in 2 flows; skipped: none\n"},
-    CompareCase{"mixed.pcap", 0, "128 packets, 128 in 10 flows; skipped: none\n"},
-    // nDPI's reader refuses cooked v2: the same packets on Ethernet are the reference.
-    CompareCase{"mixed-sll2.pcap", 0, "128 packets, 128 in 10 flows; skipped: none\n", "mixed.pcap"},
-    CompareCase{"vlan.pcap", 0, "33 packets, 31 in 9 flows; skipped: 2 not IP\n"},
-    CompareCase{"qinq.pcap", 0, "32 packets, 30 in 8 flows; skipped: 2 not IP\n"},
-    CompareCase{"frag.pcap", 0, "33 packets, 23 in 11 flows; skipped: 2 not IP, 8 fragments\n"},
-    // Cut in a record: all before it is delivered, every flow expires as at
-    // the end of a capture, then the message names the record.
-    CompareCase{"mixed-cut.pcap", 2, "the capture breaks off in record 78 (77 complete records were "
-        "read): truncated dump file"}),
+// Cut in a record (mixed-cut.pcap): all before it is delivered, every flow
+// expires as at the end of a capture, then the message names the record.
+// nDPI's reader refuses cooked v2: the same packets on Ethernet are the reference.
+INSTANTIATE_TEST_SUITE_P(RealCaptures, CompareWithNdpi, ::testing::ValuesIn(std::vector<CompareCase>{
+    {"tls.pcap", "36 packets, 36 in 2 flows; skipped: none\n"},
+    {"http.pcap", "24 packets, 24 in 2 flows; skipped: none\n"},
+    {"http.pcapng", "24 packets, 24 in 2 flows; skipped: none\n"},
+    {"http-sll.pcap", "24 packets, 24 in 2 flows; skipped: none\n"},
+    {"dns.pcap", "4 packets, 4 in 2 flows; skipped: none\n"},
+    {"dns-null.pcap", "4 packets, 4 in 2 flows; skipped: none\n"},
+    {"dns-raw.pcap", "4 packets, 4 in 2 flows; skipped: none\n"},
+    {"ssh.pcap", "42 packets, 42 in 1 flows; skipped: none\n"},
+    {"ipv6.pcap", "20 packets, 20 in 2 flows; skipped: none\n"},
+    {"mixed.pcap", "128 packets, 128 in 10 flows; skipped: none\n"},
+    {"mixed-sll2.pcap", "128 packets, 128 in 10 flows; skipped: none\n", 0, "mixed.pcap"},
+    {"vlan.pcap", "33 packets, 31 in 9 flows; skipped: 2 not IP\n"},
+    {"qinq.pcap", "32 packets, 30 in 8 flows; skipped: 2 not IP\n"},
+    {"frag.pcap", "33 packets, 23 in 11 flows; skipped: 2 not IP, 8 fragments\n"},
+    {"mixed-cut.pcap", "the capture breaks off in record 78 (77 complete records were read): "
+        "truncated dump file", 2}}),
     [](const ::testing::TestParamInfo<CompareCase> &info) {
         std::string name;
         for (char ch : info.param.capture) name += isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
@@ -271,12 +254,7 @@ TEST_F(Captures, An8021adOuterTagIsDecoded)
 TEST_F(Captures, WhatCannotBeCapturedIsRefusedBeforeThePluginStarts)
 {
     enum Who { ANYONE, ROOT, NOT_ROOT };
-    struct Case
-    {
-        Who who;
-        std::vector<std::string> args;
-        std::string message;
-    };
+    struct Case { Who who; std::vector<std::string> args; std::string message; };
     std::string junk = Path("junk.bin"), wifi = Path("wifi.pcap"), bad = Path("bad.pcap");
     WriteFile(junk, std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0\0", 12));
     WriteFile(wifi, Pcap(105, {{0, Bytes(30, 0)}}));
@@ -326,13 +304,8 @@ TEST_F(Captures, OptionsAndDecodingChooseWhatIsTracked)
         {1000500, Ethernet(0x0800, Ipv4(A, B, 17, Text("fragment"), -1, 99))},  // later fragment
         {1000600, udp_b},
     }));
-    struct Case
-    {
-        std::vector<std::string> args;
-        std::string summary;
-        std::string line;  // a line of the script's output, and how often it comes
-        long times;
-    };
+    // A line of the script's output, and how often it comes.
+    struct Case { std::vector<std::string> args; std::string summary, line; long times; };
     const std::vector<Case> cases = {
         {{bad}, "7 packets, 2 in 1 flows; skipped: 2 truncated, 1 malformed, 1 not IP, 1 fragments", "MAP 1", 1},
         {{"--filter", "udp", Capture("mixed.pcap")}, "8 packets, 8 in 4 flows; skipped: none", "MAP 4", 1},
@@ -361,12 +334,7 @@ TEST_F(Captures, OptionsAndDecodingChooseWhatIsTracked)
 TEST_F(Captures, LiveCaptureGivesUpRootAndEndsOnCtrlC)
 {
     if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    struct Case
-    {
-        std::vector<std::string> args;
-        std::string uid;
-        int packets;  // 0: ended by Ctrl-C
-    };
+    struct Case { std::vector<std::string> args; std::string uid; int packets; /* 0: ended by Ctrl-C */ };
     const std::vector<Case> cases = {
         // Root is kept here, so that an interpreter under /root can be loaded.
         {{"--user", "root", "--duration", "20"}, "uid 0\n", 0},
@@ -390,10 +358,7 @@ TEST_F(Captures, LiveCaptureGivesUpRootAndEndsOnCtrlC)
         pid_t sender = fork();
         if (sender == 0) {
             int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(static_cast<uint16_t>(port));
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
             for (int i = 0; i < 200; i++, usleep(50000))
                 sendto(fd, "live", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
             _exit(0);
