@@ -164,20 +164,6 @@ TEST_F(Flows, EveryUpdateIntervalSendsInitMapComplete)
     EXPECT_FLOAT_EQ(Flow(0).stats.upper_rate, 0);
 }
 
-TEST_F(Flows, TheFlowBoundRefusesNewFlowsAndCountsTheirPackets)
-{
-    options.max_flows = 2;
-    Feed(0, UdpFrame(A, B, 1, 2));
-    Feed(1, UdpFrame(A, B, 3, 4));
-    Feed(2, UdpFrame(A, B, 5, 6));
-    Feed(3, UdpFrame(B, A, 2, 1));
-    Feed(4, UdpFrame(A, B, 5, 6));
-    EXPECT_EQ(recorder.log, "2a 2b");
-    EXPECT_EQ(flows->Counters().refused_packets, 2u);
-    EXPECT_EQ(flows->Counters().tracked_packets, 3u);
-    EXPECT_EQ(flows->Counters().flows, 2u);
-}
-
 TEST_F(Flows, TimeGoingBackOrLeapingAheadNeitherStallsNorFloods)
 {
     options.update_interval_ms = 1000;
@@ -194,14 +180,22 @@ TEST_F(Flows, TimeGoingBackOrLeapingAheadNeitherStallsNorFloods)
     EXPECT_EQ(recorder.log, "2a" + updates + " 6a 7a 11 12 11 12 2b");
 }
 
-// The key: addresses and ports whoever sends, protocol and VLAN.
-TEST_F(Flows, DigestsFollowTheKeyAndTheMetadata)
+// The key: addresses and ports whoever sends, protocol and VLAN. Beyond the
+// flow bound new flows are refused, their packets counted.
+TEST_F(Flows, DigestsFollowTheKeyAndTheMetadataUpToTheFlowBound)
 {
+    options.max_flows = 3;
     Feed(0, UdpFrame(A, B, 1, 2));
     Feed(1, UdpFrame(B, A, 2, 1));
     Feed(2, UdpFrame(A, B, 1, 2, {10}));
     Feed(3, UdpFrame(A, B, 1, 3));
+    Feed(4, UdpFrame(A, B, 5, 6));
+    Feed(5, UdpFrame(B, A, 3, 1));
+    Feed(6, UdpFrame(A, B, 5, 6));
     EXPECT_EQ(recorder.log, "2a 2b 2c");
+    EXPECT_EQ(flows->Counters().refused_packets, 2u);
+    EXPECT_EQ(flows->Counters().tracked_packets, 5u);
+    EXPECT_EQ(flows->Counters().flows, 3u);
     uint8_t a[16] = {10, 0, 0, 1}, b[16] = {10, 0, 0, 2};
     EXPECT_EQ(Flow(0).digest_lower, qppKeyDigest(4, 17, 0, a, 1, b, 2));
     EXPECT_EQ(Flow(1).digest_lower, qppKeyDigest(4, 17, 10, a, 1, b, 2));
