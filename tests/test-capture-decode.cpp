@@ -53,6 +53,7 @@ std::vector<DecodeCase> Cases()
         {"VlanPriorityBitsIgnored", 1, Ethernet(0x0800, udp, {0xe000 | 42}), R::OK, 4, 17, 5353, 53, 42},
         {"NineVlanTags", 1, Ethernet(0x0800, udp, {1, 2, 3, 4, 5, 6, 7, 8, 9}), R::TOO_DEEP},
         {"QinQ9100", 1, Ethernet(0x0800, udp, {200, 300}, 0x9100), R::OK, 4, 17, 5353, 53, 300},
+        {"QinQ8021ad", 1, Ethernet(0x0800, udp, {200, 300}, 0x88a8), R::OK, 4, 17, 5353, 53, 300},
         {"CookedV1Vlan", 113, Sll(0x8100, Cat({{0, 7, 0x08, 0x00}, udp})), R::OK, 4, 17, 5353, 53, 7},
         {"CookedV2", 276, Sll2(0x0800, udp), R::OK, 4, 17, 5353, 53},
         {"RawIpv6Dlt", 12, Udp6(17, {}), R::OK, 6, 17, 1000, 2000},
