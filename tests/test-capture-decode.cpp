@@ -22,8 +22,7 @@ struct DecodeCase
     int link;
     Bytes frame;
     R result;
-    // Checked on OK only.
-    uint8_t ip_version = 0, protocol = 0;
+    uint8_t ip_version = 0, protocol = 0;  // these checked on OK only
     uint16_t sport = 0, dport = 0, vlan = 0;
 };
 

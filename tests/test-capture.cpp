@@ -33,9 +33,8 @@ using ::testing::HasSubstr;
 std::string Capture(const std::string &name) { return std::string(QPP_CAPTURES_DIR) + "/" + name; }
 std::string Script(const std::string &name) { return std::string(QPP_REPLAY_TEST_DIR) + "/" + name; }
 
-// What a script sees of a header that is not UTF-8: its bytes outside ASCII
-// escaped ("backslashreplace"; the one such user agent here holds no valid
-// multi-byte sequence).
+// What a script sees of a header that is not UTF-8 ("backslashreplace": the
+// one such user agent here holds no valid multi-byte sequence).
 std::string Escaped(const std::string &text)
 {
     std::string out;
