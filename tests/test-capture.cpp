@@ -254,7 +254,7 @@ TEST_F(Captures, OptionsAndDecodingChooseWhatIsTrackedOrRefuse)
     WriteFile(wifi, Pcap(105, {{0, Bytes(30, 0)}}));
     WriteFile(bad, std::string("\xd4\xc3\xb2\xa1\x09\x00", 6));
     enum Who { ANYONE, ROOT, NOT_ROOT };
-    struct Case { std::vector<std::string> args; int status; std::string err, line; long times; Who who = ANYONE; };
+    struct Case { std::vector<std::string> args; int status; std::string err, line = ""; long times = 0; Who who = ANYONE; };
     const std::vector<Case> cases = {
         {{packets}, 0, packets + ": 7 packets, 2 in 1 flows; skipped: 2 truncated, 1 malformed, 1 not IP, "
             "1 fragments\n", "MAP 1", 1},
@@ -269,13 +269,12 @@ TEST_F(Captures, OptionsAndDecodingChooseWhatIsTrackedOrRefuse)
         // nothing); this host does, and finds the flows of qinq.pcap's exchange.
         {{qinq}, 0, qinq + ": 33 packets, 31 in 9 flows; skipped: 2 not IP\n", "MAP 9", 1},
         {{junk}, 2, "qpp-replay: " + junk + " is neither JSON Lines nor a capture (pcap or pcapng): "
-            "it starts with binary data\n", "", 0},
+            "it starts with binary data\n"},
         {{wifi}, 2, "qpp-replay: cannot read the capture " + wifi + ": its link type 105 "
-            "(IEEE802_11) is not one this host decodes", "", 0},
-        {{bad}, 2, "qpp-replay: cannot read the capture " + bad + ": ", "", 0},
-        {{"--filter", "no such thing", mixed}, 2, "qpp-replay: bad --filter \"no such thing\": ", "", 0},
-        {{"--interface", "lo", Capture("dns.pcap")}, 2, "qpp-replay: give either INPUT or --interface, not both\n",
-            "", 0},
+            "(IEEE802_11) is not one this host decodes"},
+        {{bad}, 2, "qpp-replay: cannot read the capture " + bad + ": "},
+        {{"--filter", "no such thing", mixed}, 2, "qpp-replay: bad --filter \"no such thing\": "},
+        {{"--interface", "lo", Capture("dns.pcap")}, 2, "qpp-replay: give either INPUT or --interface, not both\n"},
         {{"--interface", "lo", "--count", "1"}, 2, "qpp-replay: cannot capture on lo: permission denied; live "
             "capture needs root, or the capabilities CAP_NET_RAW and CAP_NET_ADMIN", "", 0, NOT_ROOT},
         {{"--interface", "nosuch0", "--count", "1"}, 2, "qpp-replay: cannot capture on nosuch0: no such interface\n",
