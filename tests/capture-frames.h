@@ -80,7 +80,6 @@ inline Bytes Sll(uint16_t type, const Bytes &rest)
 {
     return Cat({Be(0, 2), Be(1, 2), Be(6, 2), {0x02, 0, 0, 0, 0, 0x07, 0, 0}, Be(type, 2), rest});
 }
-
 inline Bytes Sll2(uint16_t type, const Bytes &rest)
 {
     return Cat({Be(type, 2), Be(0, 2), Be(1, 4), Be(1, 2), {0, 6}, {0x02, 0, 0, 0, 0, 0x08, 0, 0}, rest});
