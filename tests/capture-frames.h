@@ -19,11 +19,7 @@ inline Bytes Be(uint64_t v, int n)
     return b;
 }
 
-inline Bytes Le(uint64_t v, int n)
-{
-    Bytes b = Be(v, n);
-    return Bytes(b.rbegin(), b.rend());
-}
+inline Bytes Le(uint64_t v, int n) { Bytes b = Be(v, n); return Bytes(b.rbegin(), b.rend()); }
 
 inline Bytes Cat(std::initializer_list<Bytes> parts)
 {
@@ -70,11 +66,6 @@ inline Bytes Ipv6(uint8_t src_last, uint8_t dst_last, uint8_t next, const Bytes 
 // An IPv6 extension header of 8 bytes (hop-by-hop, routing, destination).
 inline Bytes Ipv6Option(uint8_t next) { return Bytes{next, 0, 1, 4, 0, 0, 0, 0}; }
 
-inline Bytes Ipv6Fragment(uint8_t next, uint16_t offset_units, bool more)
-{
-    return Cat({{next, 0}, Be(offset_units << 3 | (more ? 1 : 0), 2), Be(0x12345678, 4)});
-}
-
 // From 02:00:00:00:00:01 to 02:00:00:00:00:02; the first tag with tpid.
 inline Bytes Ethernet(uint16_t type, const Bytes &rest, const std::vector<uint16_t> &tags = {},
     uint16_t tpid = 0x8100)
@@ -89,7 +80,6 @@ inline Bytes Sll(uint16_t type, const Bytes &rest)
 {
     return Cat({Be(0, 2), Be(1, 2), Be(6, 2), {0x02, 0, 0, 0, 0, 0x07, 0, 0}, Be(type, 2), rest});
 }
-
 inline Bytes Sll2(uint16_t type, const Bytes &rest)
 {
     return Cat({Be(type, 2), Be(0, 2), Be(1, 4), Be(1, 2), {0, 6}, {0x02, 0, 0, 0, 0, 0x08, 0, 0}, rest});
@@ -103,22 +93,16 @@ inline Bytes Loop(uint32_t family, const Bytes &rest) { return Cat({Be(family, 4
 constexpr uint32_t A = 0x0a000001;  // 10.0.0.1
 constexpr uint32_t B = 0x0a000002;  // 10.0.0.2
 
-// One record of a pcap file.
-struct Record
-{
-    uint64_t time_us;
-    Bytes data;
-    uint32_t wire = 0;  // 0: the data's length
-};
+// One record of a pcap file; wire 0: the data's length.
+struct Record { uint64_t time_us; Bytes data; uint32_t wire = 0; };
 
 // A pcap file (microseconds, little-endian) of these records.
 inline std::string Pcap(int link_type, const std::vector<Record> &records)
 {
     Bytes file = Cat({Le(0xa1b2c3d4, 4), Le(2, 2), Le(4, 2), Le(0, 8), Le(262144, 4), Le(link_type, 4)});
-    for (auto &r : records) {
+    for (auto &r : records)
         file = Cat({file, Le(r.time_us / 1000000, 4), Le(r.time_us % 1000000, 4), Le(r.data.size(), 4),
             Le(r.wire ? r.wire : r.data.size(), 4), r.data});
-    }
     return std::string(file.begin(), file.end());
 }
 
