@@ -101,59 +101,43 @@ protected:
 // standard input), and what the run must show.
 TEST_F(Replay, RunsShowWhatTheScriptDid)
 {
-    std::string raises = R"(import qpp
-
+    WriteFile(Path("raises.py"), R"(import qpp
 def ProcessAgentEvent(event):
-    if event == RAISE_AT:
+    if event in (12, 99):
         raise ValueError("no")
     qpp.dispatch("t", [], "%d" % event)
-)";
-    WriteFile(Path("raises.py"), std::regex_replace(raises, std::regex("RAISE_AT"), "12"));
-    WriteFile(Path("raises_on_unload.py"), std::regex_replace(raises, std::regex("RAISE_AT"), "99"));
+)");
     WriteFile(Path("broken.py"), "import qpp\nraise ImportError('broken on purpose')\n");
     // Ends by itself after a while, so that a tool without a budget fails
     // the row instead of hanging it.
-    WriteFile(Path("runaway.py"), R"(import time
-import qpp
-
+    WriteFile(Path("runaway.py"), R"(import time, qpp
 def ProcessAgentEvent(event):
-    if event == 12:
-        end = time.monotonic() + 20
-        while time.monotonic() < end:
-            pass
+    end = time.monotonic() + (20 if event == 12 else 0)
+    while time.monotonic() < end:
+        pass
     qpp.dispatch("t", [], "%d" % event)
 )");
+    // Short calls, then one asleep where the budget cannot reach it.
+    WriteFile(Path("busy.py"), "import time\ndef ProcessAgentEvent(event): time.sleep({11: 0.1, 12: 6}.get(event, 0))\n");
     std::string scripts = Path("scripts");
     fs::create_directories(scripts + "/package");
     WriteFile(scripts + "/helper.py", "NAME = 'helper'\n");
     WriteFile(scripts + "/package/__init__.py", "NAME = 'package'\n");
-    WriteFile(scripts + "/main.py", R"(import helper
-import package
-import qpp
-
-def ProcessAgentEvent(event):
-    qpp.dispatch("t", [], "%s %s %d" % (helper.NAME, package.NAME, event))
+    WriteFile(scripts + "/main.py", R"(import helper, package, qpp
+def ProcessAgentEvent(event): qpp.dispatch("t", [], "%s %s %d" % (helper.NAME, package.NAME, event))
 )");
-    WriteFile(Path("main_two.py"), R"(import helper
-import qpp
-
-def ProcessAgentEvent(event):
-    qpp.dispatch("t", [], "two %s %d" % (helper.NAME, event))
+    WriteFile(Path("main_two.py"), R"(import helper, qpp
+def ProcessAgentEvent(event): qpp.dispatch("t", [], "two %s %d" % (helper.NAME, event))
 )");
     std::string before = Listing(scripts);
     Copy("version_two.py");
-    std::string differs = Path("differs.jsonl"), expected = Path("expected.jsonl"), wrong = Path("wrong.jsonl");
-    WriteFile(differs, "{}\n");
-    for (auto name : {expected, wrong}) {
-        WriteFile(name, CountPayload("1 agent 11") + "\n" + CountPayload(name == wrong ? "2 agent 13" : "2 agent 12") +
-            "\n" + CountPayload("3 agent 99") + "\n");
-    }
+    std::string expected = Path("expected.jsonl"), wrong = Path("wrong.jsonl");
+    auto counts = [](const std::string &second) { return CountPayload("1 agent 11") + "\n" + CountPayload(second) + "\n" + CountPayload("3 agent 99") + "\n"; };
+    WriteFile(expected, counts("2 agent 12"));
+    WriteFile(wrong, counts("2 agent 13"));
     // This one reads the configuration the tool gave the plugin, which lies
     // beside the scratch data directory.
-    std::string budget = R"(import json
-import os
-import qpp
-
+    std::string budget = R"(import json, os, qpp
 here = os.path.dirname(os.path.abspath(__file__))
 conf = os.path.join(os.path.dirname(os.path.dirname(here)), "quiven-proc-python.json")
 qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeout", "absent")))
@@ -163,7 +147,20 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
     for (auto path : {Path("budget.py"), data + "/quiven-proc-python/budget.py"}) WriteFile(path, budget);
     std::vector<std::string> confs = {named + "}", named + ", \"callback_timeout\": 30}", named + ", \"callback_timeout\": null}"};
     for (size_t i = 0; i < confs.size(); i++) WriteFile(Path("conf" + std::to_string(i)), confs[i]);
-    auto conf = [&](int i) { return std::vector<std::string>{"--conf", Path("conf" + std::to_string(i)), "--data-dir", data}; };
+    auto conf = [&](int i, std::vector<std::string> more = {}) {
+        more.insert(more.begin(), {"--conf", Path("conf" + std::to_string(i)), "--data-dir", data});
+        return more;
+    };
+    // --stats: the counters are the last thing on standard output, one JSON
+    // document after the unload notice (a call of its own).
+    auto counters = [](const std::string &out) {
+        size_t at = out.find("unloaded after 5 events\n{");
+        auto s = nlohmann::json::parse(at == std::string::npos ? "" : out.substr(at + 24), nullptr, false);
+        if (s.is_discarded()) return std::string("no statistics");
+        return "flow " + s["events"]["flow"]["served"].dump() + ", agent " + s["events"]["agent"]["served"].dump() + ", calls " +
+            s["callbacks"]["ProcessAgentEvent"]["calls"].dump() + ", payloads " + s["payloads"]["dispatched"].dump() + ", reloads " +
+            s["reloads"]["done"].dump();
+    };
     std::string counter = Source("counter.py"), one = Source("version_one.py"), bad = "{\"type\": \"agents\"}";
     std::vector<std::string> many, served;
     for (int i = 0; i < 150; i++) {
@@ -197,6 +194,10 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
         {"standard input by default", {"--script", counter}, {Agent(11), Agent(12)}, 0, {"1 agent 11", "2 agent 12", "3 agent 99"},
             _, _, true},
         {"- names standard input", {"--script", counter, "-"}, {Agent(11)}, 0, {"1 agent 11", "2 agent 99"}, _, _, true},
+        // The payloads go to the file (checked below), the log stays.
+        {"--stats and --sink-output", {"--script", counter, "--stats", "--sink-output", Path("payloads.jsonl")},
+            {Agent(11), NamedFlow(2, "one.example"), NamedFlow(3, "one.example"), Agent(12)}, 0, {},
+            ResultOf(counters, Eq("flow 2, agent 2, calls 3, payloads 5, reloads 1"))},
         {"--sinks: other targets refuse", {"--script", Source("two_sinks.py"), "--sinks", "a"}, {Agent(11)}, 0, {"to a"},
             AllOf(HasSubstr(R"({"target": "a", "channels": ["ch"], "flags": 0, "payload": "to a"})"),
                 HasSubstr("a True\n"), HasSubstr("b False\n"))},
@@ -229,24 +230,30 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
              "{\"host_server_name\": \"also-ready\", \"flags\": {\"detection_init\": true, \"expiring\": true}}]}",
              "{\"type\": \"flow_map\", \"event\": 1, \"flows\": [{\"host_server_name\": \"x\"}]}",
              "{\"type\": \"flow_map\", \"event\": 1, \"flows\": []}"}, 0, {"2", "also-ready ready"}},
-        {"a callback raises", {"--script", Path("raises.py")}, {Agent(11), Agent(12), Agent(11)}, 3, {"11", "11", "99"}, _,
-            Summary("3 events served, 1 callback error, 3 payloads")},
-        {"the unload notice raises", {"--script", Path("raises_on_unload.py")}, {Agent(11)}, 3, {"11"}, _,
+        {"a callback raises", {"--script", Path("raises.py")}, {Agent(11), Agent(12), Agent(11)}, 3, {"11", "11"}, _,
+            Summary("3 events served, 2 callback errors, 2 payloads")},
+        {"the unload notice raises", {"--script", Path("raises.py")}, {Agent(11)}, 3, {"11"}, _,
             Summary("1 event served, 1 callback error, 1 payload")},
         {"a runaway callback is interrupted; the events after it are served", {"--script", Path("runaway.py"), "--timeout", "1"},
             {Agent(11), Agent(12), Agent(11)}, 3, {"11", "11", "99"}, _,
             Summary("3 events served, 1 callback error (1 interrupted), 3 payloads")},
+        // Calls that take longer than the patience together: busy, not
+        // blocked. One call that outlasts the budget and the patience after it.
+        {"busy", {"--script", Path("busy.py"), "--timeout", "1"}, std::vector<std::string>(60, Agent(11)), 0, {}, _,
+            Not(HasSubstr("is a script callback blocked?"))},
+        {"blocked", {"--script", Path("busy.py"), "--timeout", "1"}, {Agent(11), Agent(12)}, 3, {}, _,
+            HasSubstr("qpp-replay: still waiting for the plugin; is a script callback blocked?\n")},
         {"the first load fails", {"--script", Path("broken.py")}, {Agent(11)}, 3, {}, _,
             Summary("0 events served, 0 callback errors, 1 failed script load, 0 payloads")},
         {"a reload line fails", {"--script", one}, {Agent(11), Reload("broken.py"), Agent(12)}, 3, {"one 11", "one 99"}, _,
             Summary("1 event served, 0 callback errors, 1 failed script load, 2 payloads")},
         {"a failed reload fixed later still fails", {"--script", one}, {Reload("broken.py"), Reload("version_two.py"), Agent(12)},
             3, {"one 99", "two 12", "two 99"}, _, Summary("1 event served, 0 callback errors, 1 failed script load, 3 payloads")},
-        {"a difference wins over a raise", {"--script", Path("raises.py"), "--expect", differs}, {Agent(12)}, 1, {"99"}, _,
+        {"a difference wins over a raise", {"--script", Path("raises.py"), "--expect", wrong}, {Agent(11)}, 1, {"11"}, _,
             Summary("1 event served, 1 callback error, 1 payload")},
-        {"bad input wins over a raise", {"--script", Path("raises.py")}, {Agent(12), bad}, 2, {"99"}, _,
+        {"bad input wins over a raise", {"--script", Path("raises.py")}, {Agent(11), bad}, 2, {"11"}, _,
             Summary("1 event served, 1 callback error, 1 payload")},
-        {"bad input wins over a difference", {"--script", counter, "--expect", differs}, {Agent(12), bad}, 2,
+        {"bad input wins over a difference", {"--script", counter, "--expect", wrong}, {Agent(12), bad}, 2,
             {"1 agent 12", "2 agent 99"}, _, Summary("1 event served, 0 callback errors, 2 payloads")},
         // The log itself was written.
         {"a payload file that cannot be written", {"--script", counter, "--sink-output", "/dev/full"}, {Agent(11)}, 2, {},
@@ -259,10 +266,8 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
         {"a configuration without a budget", conf(0), {}, 0, {}, HasSubstr("budget: 10\n")},
         {"the configuration's budget", conf(1), {}, 0, {}, HasSubstr("budget: 30\n")},
         {"the configuration's null", conf(2), {}, 0, {}, HasSubstr("budget: null\n")},
-        {"--timeout over the configuration's", {"--conf", Path("conf1"), "--data-dir", data, "--timeout", "5"}, {}, 0, {},
-            HasSubstr("budget: 5\n")},
-        {"--timeout 0 over the configuration's", {"--conf", Path("conf1"), "--data-dir", data, "--timeout", "0"}, {}, 0, {},
-            HasSubstr("budget: null\n")},
+        {"--timeout over the configuration's", conf(1, {"--timeout", "5"}), {}, 0, {}, HasSubstr("budget: 5\n")},
+        {"--timeout 0 over the configuration's", conf(1, {"--timeout", "0"}), {}, 0, {}, HasSubstr("budget: null\n")},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -279,6 +284,8 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
     // Nothing was written beside the script, nor to the configurations.
     EXPECT_EQ(Listing(scripts), before);
     for (size_t i = 0; i < confs.size(); i++) EXPECT_EQ(ReadFile(Path("conf" + std::to_string(i))), confs[i]);
+    EXPECT_THAT(Payloads(ReadFile(Path("payloads.jsonl"))),
+        ElementsAre("1 agent 11", "2 flow 2 one.example", "3 flow 3 one.example", "4 agent 12", "5 agent 99"));
 
     // The message of a bad line comes once the plugin has been terminated.
     Result r = Run({"--script", counter, Input({Agent(11), bad})}, "", true);
@@ -289,13 +296,23 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
 }
 
 // Usage errors and files that cannot be used: refused before the plugin
-// starts, with exit status 2 and a message that says what is wrong.
+// starts, with exit status 2 and a message that says what is wrong. A payload
+// file that the run reads is refused before it is opened.
 TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
 {
-    std::string input = Input({Agent(11)}), script = Source("counter.py"), data = Path("data");
+    std::string input = Input({Agent(11)}), script = Copy("counter.py"), data = Path("data"), expected = Path("expected.jsonl");
+    std::string conf = Path("absent-script.json"), plugin = Path("plugin.json"), configured = data + "/counter.py";
+    std::string usage = "qpp-replay: give --script FILE, or --conf FILE with --data-dir DIR\n\n", line = Agent(11) + "\n";
     fs::create_directories(data);
-    std::string conf = Path("absent-script.json"), usage = "qpp-replay: give --script FILE, or --conf FILE with --data-dir DIR\n\n";
+    Copy("counter.py", configured);
     WriteFile(conf, "{\"script\": \"" + data + "/absent.py\"}");
+    WriteFile(plugin, "{\"script\": \"${path_state_persistent}/counter.py\"}");
+    WriteFile(expected, "{}\n");
+    std::map<std::string, std::string> kept = {{Path("stdin"), line}};  // what the files given to --sink-output hold
+    for (auto file : {input, expected, script, plugin, configured}) kept[file] = ReadFile(file);
+    auto overwritten = [](const std::string &file, const std::string &what) {
+        return "--sink-output " + file + " is " + what + ": it would be overwritten\n";
+    };
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {  // the arguments, what standard error starts with
         {{}, usage + "usage: qpp-replay --script FILE"},
         {{"--conf", Path("plugin.json"), input}, "--conf needs --data-dir\n"},
@@ -322,13 +339,22 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
         {{"--conf", conf, "--data-dir", data, input},
             "the script that " + conf + " names, " + data + "/absent.py, cannot be read: No such file or directory\n"},
         {{"--plugin", Path("absent.so"), "--script", script, input}, "cannot load the plugin " + Path("absent.so") + ": "},
+        {{"--sink-output", input, "--script", script, input}, overwritten(input, "the input")},
+        {{"--sink-output", Path("stdin"), "--script", script, "-"}, overwritten(Path("stdin"), "the input (standard input)")},
+        {{"--sink-output", expected, "--script", script, "--expect", expected, input}, overwritten(expected, "the --expect file")},
+        {{"--sink-output", script, "--script", script, input}, overwritten(script, "the script")},
+        {{"--sink-output", plugin, "--conf", plugin, "--data-dir", data, input}, overwritten(plugin, "the configuration")},
+        {{"--sink-output", configured, "--conf", plugin, "--data-dir", data, input}, overwritten(configured, "the configured script")},
     };
     for (auto &[args, message] : cases) {
         SCOPED_TRACE(PrintToString(args));
-        Result r = Run(args);
+        Result r = Run(args, line);
         EXPECT_EQ(r.status, 2);
         EXPECT_THAT(r.err, StartsWith(message.rfind(usage, 0) == 0 ? message : "qpp-replay: " + message));
         EXPECT_EQ(r.out, "");
+        if (! args.empty() && args[0] == "--sink-output") {
+            EXPECT_EQ(ReadFile(args[1]), kept[args[1]]);
+        }
     }
     // --help, and its short form, show the usage on standard output.
     for (std::string help : {"--help", "-h"}) {
@@ -384,7 +410,6 @@ TEST(ReplayInput, BadLinesAreNamedPrecisely)
         {Agent(11) + std::string(1, '\0') + "{\"x\": 1}", "contains a NUL byte"},
         {flow("\"tls\": " + std::string(100000, '[') + std::string(100000, ']')), "nested deeper than 64 levels"},
         // Each event value has one hook; a line of another type is refused.
-        {Agent(1), "event: expected an agent event, 11 or 12"},
         {Agent(9), "event: expected an agent event, 11 or 12"},
         {"{\"type\": \"status\", \"event\": 2}", "event: expected an agent event, 11 or 12"},
         {Flow(11, ""), "event: expected a flow event, 2 to 7"},
@@ -515,56 +540,6 @@ TEST_F(Replay, LinesWithAnIdUpdateTheSameFlow)
         "\"third\" \"10.0.0.2\" 2000 10 5 2 third", "\"other\" \"\" 0 0 0 0 -"));
 }
 
-TEST_F(Replay, SinkOutputNeverOverwritesWhatTheRunReads)
-{
-    std::string data = Path("data"), script = data + "/version_one.py", own = Copy("version_one.py"), input = Input({Agent(11)});
-    fs::create_directory(data);
-    Copy("version_one.py", script);
-    WriteFile(Path("plugin.json"), "{\"script\": \"${path_state_persistent}/version_one.py\"}");
-    WriteFile(Path("expected.jsonl"), "{}\n");
-    std::vector<std::string> conf = {"--conf", Path("plugin.json"), "--data-dir", data, input};
-    struct Case
-    {
-        std::vector<std::string> args;
-        std::string file, what;  // the file named for the payloads, and what it is to the run
-    } cases[] = {
-        {{"--script", own, input}, input, "the input"},
-        {{"--script", own, "-"}, Path("stdin"), "the input (standard input)"},
-        {{"--script", own, "--expect", Path("expected.jsonl"), input}, Path("expected.jsonl"), "the --expect file"},
-        {{"--script", own, input}, own, "the script"},
-        {conf, Path("plugin.json"), "the configuration"},
-        {conf, script, "the configured script"},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        std::string content = ReadFile(c.file);
-        std::vector<std::string> args = {"--sink-output", c.file};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        Result r = Run(args, Agent(11) + "\n");
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, "qpp-replay: --sink-output " + c.file + " is " + c.what + ": it would be overwritten\n");
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(ReadFile(c.file), content);
-    }
-}
-
-TEST_F(Replay, BlockedHintOnlyWhenACallbackRunsLong)
-{
-    // Many short calls that take longer than the patience together: the
-    // plugin is busy, not blocked. Then one call that outlasts the budget
-    // and the patience after it: blocked where the budget cannot reach it.
-    WriteFile(Path("busy.py"), R"(import time
-
-def ProcessAgentEvent(event):
-    time.sleep({11: 0.1, 12: 6}.get(event, 0))
-)");
-    Result r = Run({"--script", Path("busy.py"), "--timeout", "1", Input(std::vector<std::string>(110, Agent(11)))});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.err, Not(HasSubstr("is a script callback blocked?")));
-    r = Run({"--script", Path("busy.py"), "--timeout", "1", Input({Agent(11), Agent(12)})});
-    EXPECT_THAT(r.err, HasSubstr("qpp-replay: still waiting for the plugin; is a script callback blocked?\n"));
-}
-
 TEST_F(Replay, PayloadsAreNotKeptWithoutExpect)
 {
     // Freed blocks would otherwise stay in the sanitizer's quarantine and
@@ -588,25 +563,4 @@ def ProcessAgentEvent(event):
     EXPECT_THAT(runs[1].err, Summary("1 event served, 0 callback errors, 50 payloads"));
     // 100 MiB of payloads went through; a few of them at a time were in memory.
     EXPECT_LT(runs[1].max_rss_kib - runs[0].max_rss_kib, 40 * 1024) << runs[0].max_rss_kib << " KiB, then " << runs[1].max_rss_kib;
-}
-
-TEST_F(Replay, StatsPrintsThePluginsCountersLast)
-{
-    Result r = Run({"--script", Source("counter.py"), "--stats", "--sink-output", Path("payloads.jsonl"),
-        Input({Agent(11), NamedFlow(2, "one.example"), NamedFlow(3, "one.example"), Agent(12)})});
-    EXPECT_EQ(r.status, 0) << r.err;
-    // --sink-output takes the payload lines, the log stays.
-    EXPECT_THAT(PayloadLines(r.out), IsEmpty());
-    EXPECT_THAT(Payloads(ReadFile(Path("payloads.jsonl"))),
-        ElementsAre("1 agent 11", "2 flow 2 one.example", "3 flow 3 one.example", "4 agent 12", "5 agent 99"));
-    // The statistics are the last thing on standard output, as one JSON
-    // document after the log; the unload notice is a call of its own.
-    size_t start = r.out.find("unloaded after 5 events\n{");
-    ASSERT_NE(start, std::string::npos) << r.out;
-    nlohmann::json stats = nlohmann::json::parse(r.out.substr(r.out.find('{', start)));
-    EXPECT_EQ(stats["events"]["flow"]["served"], 2) << stats.dump();
-    EXPECT_EQ(stats["events"]["agent"]["served"], 2);
-    EXPECT_EQ(stats["callbacks"]["ProcessAgentEvent"]["calls"], 3);
-    EXPECT_EQ(stats["payloads"]["dispatched"], 5);
-    EXPECT_EQ(stats["reloads"]["done"], 1);
 }
