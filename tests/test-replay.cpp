@@ -42,9 +42,9 @@ std::vector<std::string> Payloads(const std::string &text)
 std::string Source(const std::string &name) { return std::string(QPP_REPLAY_TEST_DIR) + "/" + name; }
 std::string Agent(int event) { return "{\"type\": \"agent\", \"event\": " + std::to_string(event) + "}"; }
 std::string Reload(const std::string &script) { return "{\"type\": \"reload\", \"script\": \"" + script + "\"}"; }
-std::string Flow(int event, const std::string &flow) { return R"({"type": "flow", "event": )" + std::to_string(event) + R"(, "flow": {)" + flow + "}}"; }
+std::string Flow(int e, const std::string &f) { return "{\"type\": \"flow\", \"event\": " + std::to_string(e) + ", \"flow\": {" + f + "}}"; }
 std::string NamedFlow(int event, const std::string &name) { return Flow(event, "\"host_server_name\": \"" + name + "\""); }
-std::string CountPayload(const std::string &payload) { return R"({"target": "count", "channels": [], "flags": 0, "payload": ")" + payload + "\"}"; }
+std::string CountPayload(const std::string &p) { return R"({"target": "count", "channels": [], "flags": 0, "payload": ")" + p + "\"}"; }
 std::string Joined(const std::vector<std::string> &lines)
 {
     std::string text;
@@ -125,7 +125,9 @@ def ProcessAgentEvent(event): qpp.dispatch("t", [], "two %s %d" % (helper.NAME, 
     std::string before = Listing(scripts);
     Copy("version_two.py");
     std::string expected = Path("expected.jsonl"), wrong = Path("wrong.jsonl");
-    auto counts = [](const std::string &second) { return CountPayload("1 agent 11") + "\n" + CountPayload(second) + "\n" + CountPayload("3 agent 99") + "\n"; };
+    auto counts = [](const std::string &second) {
+        return CountPayload("1 agent 11") + "\n" + CountPayload(second) + "\n" + CountPayload("3 agent 99") + "\n";
+    };
     WriteFile(expected, counts("2 agent 12"));
     WriteFile(wrong, counts("2 agent 13"));
     // This one reads the configuration the tool gave the plugin, which lies
@@ -165,8 +167,7 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
     struct Case
     {
         std::string name;
-        std::vector<std::string> args;  // the input file follows, unless from standard input
-        std::vector<std::string> lines;
+        std::vector<std::string> args, lines;  // the input file of the lines follows args, unless they are standard input
         int status;
         std::vector<std::string> payloads;
         Matcher<std::string> out = _, err = _;
@@ -291,15 +292,14 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
 // file that the run reads is refused before it is opened.
 TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
 {
-    std::string input = Input({Agent(11)}), script = Copy("counter.py"), data = Path("data");
-    std::string conf = Path("absent-script.json"), plugin = Path("plugin.json"), configured = data + "/counter.py";
-    std::string usage = "qpp-replay: give --script FILE, or --conf FILE with --data-dir DIR\n\n", line = Agent(11) + "\n";
-    fs::create_directories(data);
-    Copy("counter.py", configured);
+    // The work directory is the data directory too, and plugin.json names the script.
+    std::string input = Input({Agent(11)}), script = Copy("counter.py"), data = work, conf = Path("absent-script.json");
+    std::string plugin = Path("plugin.json"), line = Agent(11) + "\n";
+    std::string usage = "qpp-replay: give --script FILE, or --conf FILE with --data-dir DIR\n\n";
     WriteFile(conf, "{\"script\": \"" + data + "/absent.py\"}");
     WriteFile(plugin, "{\"script\": \"${path_state_persistent}/counter.py\"}");
     std::map<std::string, std::string> kept = {{Path("stdin"), line}};  // what the files given to --sink-output hold
-    for (auto file : {input, conf, script, plugin, configured}) kept[file] = ReadFile(file);
+    for (auto file : {input, conf, script, plugin}) kept[file] = ReadFile(file);
     auto overwritten = [](const std::string &file, const std::string &what) {
         return "--sink-output " + file + " is " + what + ": it would be overwritten\n";
     };
@@ -334,7 +334,7 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
         {{"--sink-output", conf, "--script", script, "--expect", conf, input}, overwritten(conf, "the --expect file")},
         {{"--sink-output", script, "--script", script, input}, overwritten(script, "the script")},
         {{"--sink-output", plugin, "--conf", plugin, "--data-dir", data, input}, overwritten(plugin, "the configuration")},
-        {{"--sink-output", configured, "--conf", plugin, "--data-dir", data, input}, overwritten(configured, "the configured script")},
+        {{"--sink-output", script, "--conf", plugin, "--data-dir", data, input}, overwritten(script, "the configured script")},
     };
     for (auto &[args, message] : cases) {
         SCOPED_TRACE(PrintToString(args));
@@ -462,7 +462,8 @@ TEST_F(Replay, ConfRunsOnAScratchCopy)
             Input({Agent(11), Reload("version_two.py"), Agent(12)})});
         EXPECT_EQ(r.status, c.status) << r.err << r.out;
         EXPECT_EQ(Payloads(r.out), c.status ? std::vector<std::string>() : reloaded);
-        EXPECT_THAT(r.out, c.status ? Matcher<std::string>(_) : HasSubstr("helper; user script: # Tells which version of the script saw each agent event.\n"));
+        EXPECT_THAT(r.out, c.status ? Matcher<std::string>(_)
+                                    : HasSubstr("helper; user script: # Tells which version of the script saw each agent event.\n"));
         EXPECT_EQ(Listing(real) + Listing(data) + ReadFile(conf), before);
     }
 }
