@@ -55,16 +55,11 @@ class ToolTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        std::string name = (fs::temp_directory_path() / "qpp-tool-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        work = name;
+        work = (fs::temp_directory_path() / "qpp-tool-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(work.data()), nullptr);
     }
 
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(work, ignored);
-    }
+    void TearDown() override { std::error_code ignored; fs::remove_all(work, ignored); }
 
     std::string Path(const std::string &name) const { return work + "/" + name; }
 
@@ -75,19 +70,16 @@ protected:
         bool merged = false, const std::string &out = std::string())
     {
         std::error_code ignored;
-        fs::remove(Path("stdout"), ignored);
-        fs::remove(Path("stderr"), ignored);
-        std::vector<std::string> words = {QPP_REPLAY_PATH};
-        words.insert(words.end(), args.begin(), args.end());
+        for (auto name : {"stdout", "stderr"}) fs::remove(Path(name), ignored);
+        std::vector<std::string> words = args;
+        words.insert(words.begin(), QPP_REPLAY_PATH);
         std::vector<char *> argv;
         for (auto &word : words) argv.push_back(word.data());
         argv.push_back(nullptr);
-
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(
-            &actions, 1, (out.empty() ? Path("stdout") : out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, (out.empty() ? Path("stdout") : out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (merged)
             posix_spawn_file_actions_adddup2(&actions, 1, 2);
         else
