@@ -7,9 +7,8 @@
 // reference goes to the caller. On a failure the handles still in scope
 // release the partial objects while the exception unwinds.
 //
-// Locks: called with the interpreter lock held; the flow's recursive mutex is
-// taken next and held for every read of the flow, and the address-text
-// mutex inside it, held until the address's text is copied.
+// Locks: called with the interpreter lock held and no host lock: the flow
+// was read into its record before (qpp-flow-record.h).
 
 #include <climits>
 #include <cmath>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "qpp-flow-encoder.h"
+#include "qpp-flow-record.h"
 
 // Integers go through PyLong_FromLong, which must carry every 64-bit field
 // bit for bit.
@@ -147,7 +147,8 @@ long TruncateRate(float rate)
 class Encoder
 {
 public:
-    explicit Encoder(const qppFlowKeys &keys) : keys(keys) { }
+    Encoder(const qppFlowKeys &keys, const qppFlowRecordView &record)
+        : keys(keys), record(record), head(record.Head()) { }
 
     // A new empty sub-dictionary or throws "cannot create new <key> dict".
     qppPyRef NewDict(Key k) const
@@ -186,101 +187,96 @@ public:
         Put(dict, k, std::move(object));
     }
 
-    // Up to the first NUL, as UTF-8; every byte that is not part of valid
-    // UTF-8 becomes the four characters of its escape (b"\xff" gives
-    // "\\xff"). Texts come from traffic: one crafted byte must neither
-    // keep a flow from the scripts nor reach them as anything but a valid,
-    // printable str that shows it.
-    static PyObject *NewText(const char *text)
+    // As UTF-8; every byte that is not part of valid UTF-8 becomes the four
+    // characters of its escape (b"\xff" gives "\\xff"). Texts come from
+    // traffic: one crafted byte must neither keep a flow from the scripts
+    // nor reach them as anything but a valid, printable str that shows it.
+    // The record holds each text up to its first NUL.
+    PyObject *NewText(qppFlowText text) const
     {
-        return PyUnicode_DecodeUTF8(
-            text, static_cast<Py_ssize_t>(strlen(text)), "backslashreplace");
+        if (text.length == 0) return PyUnicode_FromStringAndSize("", 0);
+        return PyUnicode_DecodeUTF8(record.Text(text),
+            static_cast<Py_ssize_t>(text.length), "backslashreplace");
     }
 
-    void Text(PyObject *dict, Key k, const char *text) const
+    void Text(PyObject *dict, Key k, qppFlowText text) const
     {
         qppPyRef object = qppPyRef::Steal(NewText(text));
         if (! object) FailString(key_names[k]);
         Put(dict, k, std::move(object));
     }
 
-    void Text(PyObject *dict, Key k, const std::string &text) const
+    void Text(PyObject *dict, Key k, qppFlowRecordHead::Text which) const
     {
-        Text(dict, k, text.c_str());
+        Text(dict, k, head.texts[which]);
     }
 
     // The shared True and False: PyDict_SetItem's own reference is the only
     // one taken.
-    void Flag(PyObject *dict, Key k, bool value) const
+    void Flag(PyObject *dict, Key k, uint16_t flag) const
     {
-        PyDict_SetItem(dict, keys.key[k].get(), value ? Py_True : Py_False);
-    }
-
-    // GetString returns the address's cached text, which a host thread that
-    // formats the same address with other flags rebuilds under the
-    // address-text mutex: the text is copied before that mutex is let go.
-    void Address(PyObject *dict, Key k, qdAddr &addr) const
-    {
-        std::lock_guard<std::recursive_mutex> guard(qdAddr::lock);
-        Text(dict, k, addr.GetString());
-    }
-
-    void Port(PyObject *dict, Key k, const qdAddr &addr) const
-    {
-        Integer(dict, k, static_cast<uint16_t>(addr.GetPort(true) & 0xffff));
+        PyDict_SetItem(dict, keys.key[k].get(), (head.flags & flag) ? Py_True : Py_False);
     }
 
     void Digest(PyObject *dict, Key k, const uint8_t *digest)
     {
-        qd_sha1_to_string(digest, digest_text);
-        Text(dict, k, digest_text);
+        static const char hex[] = "0123456789abcdef";
+        for (size_t i = 0; i < 20; i++) {
+            digest_text[2 * i] = hex[digest[i] >> 4];
+            digest_text[2 * i + 1] = hex[digest[i] & 15];
+        }
+        qppPyRef object = qppPyRef::Steal(PyUnicode_FromStringAndSize(digest_text, 40));
+        if (! object) FailString(key_names[k]);
+        Put(dict, k, std::move(object));
     }
 
-    // Nothing when the host list is empty; otherwise a list of its final
+    // Nothing when the list is empty; otherwise a list of its final
     // length filled by position, so no slot is ever left empty in a list
     // that reaches a script.
-    void TextList(PyObject *dict, Key k, const std::vector<std::string> &texts)
-        const
+    void TextList(PyObject *dict, Key k, qppFlowList texts) const
     {
-        if (texts.empty()) return;
-        qppPyRef list = qppPyRef::Steal(
-            PyList_New(static_cast<Py_ssize_t>(texts.size())));
+        if (texts.count == 0) return;
+        qppPyRef list = qppPyRef::Steal(PyList_New(static_cast<Py_ssize_t>(texts.count)));
         if (! list) FailList(key_names[k]);
-        Py_ssize_t i = 0;
-        for (const std::string &text : texts) {
-            PyObject *item = NewText(text.c_str());
+        for (uint32_t i = 0; i < texts.count; i++) {
+            PyObject *item = NewText(record.ListText(texts, i));
             if (item == nullptr) FailString(key_names[k]);
-            PyList_SET_ITEM(list.get(), i++, item);
+            PyList_SET_ITEM(list.get(), i, item);
         }
         Put(dict, k, std::move(list));
     }
 
-    void Iface(PyObject *flow_dict, const qdInterface &iface) const;
-    void Stats(PyObject *flow_dict, const qppFlowStats &stats) const;
-    void Flags(PyObject *flow_dict, const qdFlow &flow) const;
-    void Tcp(PyObject *flow_dict, const qdFlow &flow) const;
-    void Gtp(PyObject *flow_dict, qdFlow &flow) const;
-    void Category(PyObject *flow_dict, const qdFlow &flow) const;
-    void Protocol(PyObject *flow_dict, const qdFlow &flow) const;
-    void Tls(PyObject *flow_dict, const qdFlow &flow) const;
-    void Risk(PyObject *flow_dict, const qdFlow &flow) const;
+    void Iface(PyObject *flow_dict) const;
+    void Stats(PyObject *flow_dict) const;
+    void Flags(PyObject *flow_dict) const;
+    void Tcp(PyObject *flow_dict) const;
+    void Gtp(PyObject *flow_dict) const;
+    void Category(PyObject *flow_dict) const;
+    void Protocol(PyObject *flow_dict) const;
+    void Tls(PyObject *flow_dict) const;
+    void Risk(PyObject *flow_dict) const;
 
 private:
     const qppFlowKeys &keys;
-    // The one scratch buffer for both digest texts: 40 hex digits and a NUL.
-    char digest_text[41];
+    const qppFlowRecordView &record;
+    const qppFlowRecordHead &head;
+    // The one scratch buffer for both digest texts.
+    char digest_text[40];
 };
 
-void Encoder::Iface(PyObject *flow_dict, const qdInterface &iface) const
+using Head = qppFlowRecordHead;
+
+void Encoder::Iface(PyObject *flow_dict) const
 {
     qppPyRef d = NewDict(key_iface);
-    Text(d.get(), key_name, iface.ifname);
-    Integer(d.get(), key_role, iface.role);
+    Text(d.get(), key_name, Head::IFACE_NAME);
+    Integer(d.get(), key_role, head.iface_role);
     Put(flow_dict, key_iface, std::move(d));
 }
 
-void Encoder::Stats(PyObject *flow_dict, const qppFlowStats &stats) const
+void Encoder::Stats(PyObject *flow_dict) const
 {
+    const qppFlowStats &stats = head.stats;
     qppPyRef d = NewDict(key_stats);
     Integer(d.get(), key_lower_bytes, stats.lower_bytes);
     Integer(d.get(), key_upper_bytes, stats.upper_bytes);
@@ -297,96 +293,96 @@ void Encoder::Stats(PyObject *flow_dict, const qppFlowStats &stats) const
     Put(flow_dict, key_stats, std::move(d));
 }
 
-void Encoder::Flags(PyObject *flow_dict, const qdFlow &flow) const
+void Encoder::Flags(PyObject *flow_dict) const
 {
     qppPyRef d = NewDict(key_flags);
-    Flag(d.get(), key_detection_complete, flow.flags.detection_complete);
-    Flag(d.get(), key_detection_guessed, flow.flags.detection_guessed);
-    Flag(d.get(), key_detection_init, flow.flags.detection_init);
-    Flag(d.get(), key_detection_updated, flow.flags.detection_updated);
-    Flag(d.get(), key_dhc_hit, flow.flags.dhc_hit);
-    Flag(d.get(), key_fhc_hit, flow.flags.fhc_hit);
-    Flag(d.get(), key_expiring, flow.flags.expiring);
-    Flag(d.get(), key_expired, flow.flags.expired);
-    Flag(d.get(), key_soft_dissector, flow.flags.soft_dissector);
+    Flag(d.get(), key_detection_complete, Head::DETECTION_COMPLETE);
+    Flag(d.get(), key_detection_guessed, Head::DETECTION_GUESSED);
+    Flag(d.get(), key_detection_init, Head::DETECTION_INIT);
+    Flag(d.get(), key_detection_updated, Head::DETECTION_UPDATED);
+    Flag(d.get(), key_dhc_hit, Head::DHC_HIT);
+    Flag(d.get(), key_fhc_hit, Head::FHC_HIT);
+    Flag(d.get(), key_expiring, Head::EXPIRING);
+    Flag(d.get(), key_expired, Head::EXPIRED);
+    Flag(d.get(), key_soft_dissector, Head::SOFT_DISSECTOR);
     Put(flow_dict, key_flags, std::move(d));
 }
 
-void Encoder::Tcp(PyObject *flow_dict, const qdFlow &flow) const
+void Encoder::Tcp(PyObject *flow_dict) const
 {
     qppPyRef d = NewDict(key_tcp);
-    Integer(d.get(), key_fin_acks, flow.tcp.fin_acks);
-    Integer(d.get(), key_last_seq, flow.tcp.last_seq);
+    Integer(d.get(), key_fin_acks, head.tcp_fin_acks);
+    Integer(d.get(), key_last_seq, head.tcp_last_seq);
     Put(flow_dict, key_tcp, std::move(d));
 }
 
-void Encoder::Gtp(PyObject *flow_dict, qdFlow &flow) const
+void Encoder::Gtp(PyObject *flow_dict) const
 {
     qppPyRef d = NewDict(key_gtp);
-    Integer(d.get(), key_version, flow.gtp.version);
-    Integer(d.get(), key_ip_version, flow.gtp.ip_version);
-    Integer(d.get(), key_lower_teid, flow.gtp.lower_teid);
-    Integer(d.get(), key_upper_teid, flow.gtp.upper_teid);
-    Integer(d.get(), key_lower_type, flow.gtp.lower_type);
-    Integer(d.get(), key_upper_type, flow.gtp.upper_type);
-    Address(d.get(), key_lower_addr, flow.gtp.lower_addr);
-    Address(d.get(), key_upper_addr, flow.gtp.upper_addr);
-    Port(d.get(), key_lower_port, flow.gtp.lower_addr);
-    Port(d.get(), key_upper_port, flow.gtp.upper_addr);
-    Integer(d.get(), key_lower_map, flow.gtp.lower_map);
-    Integer(d.get(), key_other_type, flow.gtp.other_type);
+    Integer(d.get(), key_version, head.gtp_version);
+    Integer(d.get(), key_ip_version, head.gtp_ip_version);
+    Integer(d.get(), key_lower_teid, head.gtp_lower_teid);
+    Integer(d.get(), key_upper_teid, head.gtp_upper_teid);
+    Integer(d.get(), key_lower_type, head.gtp_lower_type);
+    Integer(d.get(), key_upper_type, head.gtp_upper_type);
+    Text(d.get(), key_lower_addr, Head::GTP_LOWER_ADDR);
+    Text(d.get(), key_upper_addr, Head::GTP_UPPER_ADDR);
+    Integer(d.get(), key_lower_port, head.gtp_lower_port);
+    Integer(d.get(), key_upper_port, head.gtp_upper_port);
+    Integer(d.get(), key_lower_map, head.gtp_lower_map);
+    Integer(d.get(), key_other_type, head.gtp_other_type);
     Put(flow_dict, key_gtp, std::move(d));
 }
 
-void Encoder::Category(PyObject *flow_dict, const qdFlow &flow) const
+void Encoder::Category(PyObject *flow_dict) const
 {
     qppPyRef d = NewDict(key_category);
-    Integer(d.get(), key_application, flow.category.application);
-    Integer(d.get(), key_protocol, flow.category.protocol);
-    Integer(d.get(), key_domain, flow.category.domain);
-    Integer(d.get(), key_network, flow.category.network);
+    Integer(d.get(), key_application, head.category_application);
+    Integer(d.get(), key_protocol, head.category_protocol);
+    Integer(d.get(), key_domain, head.category_domain);
+    Integer(d.get(), key_network, head.category_network);
     Put(flow_dict, key_category, std::move(d));
 }
 
 // At most one sub-dictionary, chosen by the master protocol (not by
 // detected_protocol).
-void Encoder::Protocol(PyObject *flow_dict, const qdFlow &flow) const
+void Encoder::Protocol(PyObject *flow_dict) const
 {
-    switch (flow.GetMasterProtocol()) {
+    switch (head.master_protocol) {
     case qdFlow::PROTO_SMTP: {
         qppPyRef d = NewDict(key_smtp);
-        Flag(d.get(), key_tls, flow.smtp.tls != 0);
+        Flag(d.get(), key_tls, Head::SMTP_TLS);
         Put(flow_dict, key_smtp, std::move(d));
         break;
     }
     case qdFlow::PROTO_HTTP: {
         qppPyRef d = NewDict(key_http);
-        Text(d.get(), key_user_agent, flow.http.user_agent);
-        Text(d.get(), key_url, flow.http.url);
+        Text(d.get(), key_user_agent, Head::HTTP_USER_AGENT);
+        Text(d.get(), key_url, Head::HTTP_URL);
         Put(flow_dict, key_http, std::move(d));
         break;
     }
     case qdFlow::PROTO_MDNS: {
-        if (! flow.HasMDNSDomainName()) break;
+        if ((head.flags & Head::HAS_MDNS_DOMAIN_NAME) == 0) break;
         qppPyRef d = NewDict(key_mdns);
-        Text(d.get(), key_domain_name, flow.mdns.domain_name);
+        Text(d.get(), key_domain_name, Head::MDNS_DOMAIN_NAME);
         Put(flow_dict, key_mdns, std::move(d));
         break;
     }
     case qdFlow::PROTO_DHCP: {
         qppPyRef d = NewDict(key_dhcp);
-        Text(d.get(), key_fingerprint, flow.dhcp.fingerprint);
-        Text(d.get(), key_class_ident, flow.dhcp.class_ident);
+        Text(d.get(), key_fingerprint, Head::DHCP_FINGERPRINT);
+        Text(d.get(), key_class_ident, Head::DHCP_CLASS_IDENT);
         Put(flow_dict, key_dhcp, std::move(d));
         break;
     }
     case qdFlow::PROTO_TLS:
-        Tls(flow_dict, flow);
+        Tls(flow_dict);
         break;
     case qdFlow::PROTO_SSH: {
         qppPyRef d = NewDict(key_ssh);
-        Text(d.get(), key_client_agent, flow.ssh.client_agent);
-        Text(d.get(), key_server_agent, flow.ssh.server_agent);
+        Text(d.get(), key_client_agent, Head::SSH_CLIENT_AGENT);
+        Text(d.get(), key_server_agent, Head::SSH_SERVER_AGENT);
         Put(flow_dict, key_ssh, std::move(d));
         break;
     }
@@ -395,51 +391,48 @@ void Encoder::Protocol(PyObject *flow_dict, const qdFlow &flow) const
     }
 }
 
-void Encoder::Tls(PyObject *flow_dict, const qdFlow &flow) const
+void Encoder::Tls(PyObject *flow_dict) const
 {
     qppPyRef d = NewDict(key_tls);
-    Integer(d.get(), key_version, flow.tls.version);
-    Integer(d.get(), key_cipher_suite, flow.tls.cipher_suite);
-    Text(d.get(), key_subject_dn, flow.tls.subject_dn);
-    Text(d.get(), key_issuer_dn, flow.tls.issuer_dn);
-    Text(d.get(), key_server_cn, flow.tls.server_cn);
-    Text(d.get(), key_client_sni, flow.host_server_name);
-    Text(d.get(), key_client_ja3, flow.tls.client_ja3);
-    Text(d.get(), key_server_ja3, flow.tls.server_ja3);
-    TextList(d.get(), key_alpn_client, flow.tls.alpn);
-    TextList(d.get(), key_alpn_server, flow.tls.alpn_server);
-    if (flow.HasTLSEncryptedCH()) {
+    Integer(d.get(), key_version, head.tls_version);
+    Integer(d.get(), key_cipher_suite, head.tls_cipher_suite);
+    Text(d.get(), key_subject_dn, Head::TLS_SUBJECT_DN);
+    Text(d.get(), key_issuer_dn, Head::TLS_ISSUER_DN);
+    Text(d.get(), key_server_cn, Head::TLS_SERVER_CN);
+    Text(d.get(), key_client_sni, Head::HOST_SERVER_NAME);
+    Text(d.get(), key_client_ja3, Head::TLS_CLIENT_JA3);
+    Text(d.get(), key_server_ja3, Head::TLS_SERVER_JA3);
+    TextList(d.get(), key_alpn_client, head.alpn_client);
+    TextList(d.get(), key_alpn_server, head.alpn_server);
+    if (head.flags & Head::HAS_TLS_ENCRYPTED_CH) {
         qppPyRef ch = NewDict(key_encrypted_ch);
-        Integer(ch.get(), key_version, flow.tls.encrypted_ch.version);
+        Integer(ch.get(), key_version, head.tls_ech_version);
         Put(d.get(), key_encrypted_ch, std::move(ch));
     }
-    if (flow.HasTLSEncryptedSNI()) {
+    if (head.flags & Head::HAS_TLS_ENCRYPTED_SNI) {
         qppPyRef sni = NewDict(key_encrypted_sni);
-        Integer(sni.get(), key_cipher_suite,
-            flow.tls.encrypted_sni.cipher_suite);
-        Text(sni.get(), key_client_sni, flow.tls.encrypted_sni.client_sni);
+        Integer(sni.get(), key_cipher_suite, head.tls_esni_cipher_suite);
+        Text(sni.get(), key_client_sni, Head::TLS_ESNI_CLIENT_SNI);
         Put(d.get(), key_encrypted_sni, std::move(sni));
     }
     Put(flow_dict, key_tls, std::move(d));
 }
 
 // Only for a flow with risks: an empty set gives no "risk" key at all.
-void Encoder::Risk(PyObject *flow_dict, const qdFlow &flow) const
+void Encoder::Risk(PyObject *flow_dict) const
 {
-    if (flow.risks.empty()) return;
+    if (head.risks.count == 0) return;
     qppPyRef d = NewDict(key_risk);
-    Integer(d.get(), key_ndpi_score, flow.ndpi_score);
-    Integer(d.get(), key_ndpi_score_client, flow.ndpi_score_client);
-    Integer(d.get(), key_ndpi_score_server, flow.ndpi_score_server);
+    Integer(d.get(), key_ndpi_score, head.ndpi_score);
+    Integer(d.get(), key_ndpi_score_client, head.ndpi_score_client);
+    Integer(d.get(), key_ndpi_score_server, head.ndpi_score_server);
 
-    qppPyRef list = qppPyRef::Steal(
-        PyList_New(static_cast<Py_ssize_t>(flow.risks.size())));
+    qppPyRef list = qppPyRef::Steal(PyList_New(static_cast<Py_ssize_t>(head.risks.count)));
     if (! list) FailList(key_names[key_risks]);
-    Py_ssize_t i = 0;
-    for (uint32_t risk : flow.risks) {  // a std::set: ascending
-        PyObject *item = PyLong_FromLong(static_cast<long>(risk));
+    for (uint32_t i = 0; i < head.risks.count; i++) {  // ascending, as the host's set
+        PyObject *item = PyLong_FromLong(static_cast<long>(record.Risk(i)));
         if (item == nullptr) FailInteger(key_names[key_risks]);
-        PyList_SET_ITEM(list.get(), i++, item);
+        PyList_SET_ITEM(list.get(), i, item);
     }
     Put(d.get(), key_risks, std::move(list));
     Put(flow_dict, key_risk, std::move(d));
@@ -447,66 +440,61 @@ void Encoder::Risk(PyObject *flow_dict, const qdFlow &flow) const
 
 }  // namespace
 
-qppPyRef qppFlowEncoder::Encode(const std::shared_ptr<qdFlow> &flow,
-    const qppFlowStats &stats, bool stats_only)
+qppPyRef qppFlowEncoder::Encode(const qppFlowRecordView &record)
 {
+    if (! record.Valid()) throw qdException("malformed flow record");
     if (! keys) keys = MakeFlowKeys();
-    Encoder e(*keys);
+    Encoder e(*keys, record);
+    const qppFlowRecordHead &head = record.Head();
 
     qppPyRef flow_dict = qppPyRef::Steal(PyDict_New());
     if (! flow_dict) {
         PyErr_Clear();
         throw qdException("cannot create new flow dict");
     }
+    PyObject *d = flow_dict.get();
 
-    // Declared after flow_dict: a throw unlocks the flow before the partial
-    // dictionary is freed, so the host's threads do not wait on that.
-    std::lock_guard<std::recursive_mutex> guard(flow->lock);
-    qdFlow &f = *flow;
-
-    e.Iface(flow_dict.get(), *f.iface);
-    e.Digest(flow_dict.get(), key_digest_lower, f.digest_lower.data());
-    // The list may be empty; nothing outside it is read then.
-    if (f.digest_mdata.empty())
-        e.Text(flow_dict.get(), key_digest_mdata, "");
+    e.Iface(d);
+    e.Digest(d, key_digest_lower, head.digest_lower);
+    if (head.flags & Head::HAS_DIGEST_MDATA)
+        e.Digest(d, key_digest_mdata, head.digest_mdata);
     else
-        e.Digest(flow_dict.get(), key_digest_mdata, f.digest_mdata.back().data());
-    e.Stats(flow_dict.get(), stats);
-    if (stats_only) return flow_dict;
+        e.Text(d, key_digest_mdata, qppFlowText{0, 0});
+    e.Stats(d);
+    if (head.stats_only) return flow_dict;
 
-    e.Integer(flow_dict.get(), key_ip_version, f.ip_version);
-    e.Integer(flow_dict.get(), key_ip_protocol, f.ip_protocol);
-    e.Integer(flow_dict.get(), key_vlan_id, f.vlan_id);
-    e.Integer(flow_dict.get(), key_first_seen_at, f.first_seen_at);
-    e.Integer(flow_dict.get(), key_last_seen_at, f.last_seen_at);
-    e.Integer(flow_dict.get(), key_lower_map, f.lower_map);
-    e.Integer(flow_dict.get(), key_other_type, f.other_type);
-    e.Integer(flow_dict.get(), key_tunnel_type, f.tunnel_type);
-    e.Integer(flow_dict.get(), key_origin, f.origin);
-    e.Integer(flow_dict.get(), key_privacy_mask, f.privacy_mask);
+    e.Integer(d, key_ip_version, head.ip_version);
+    e.Integer(d, key_ip_protocol, head.ip_protocol);
+    e.Integer(d, key_vlan_id, head.vlan_id);
+    e.Integer(d, key_first_seen_at, head.first_seen_at);
+    e.Integer(d, key_last_seen_at, head.last_seen_at);
+    e.Integer(d, key_lower_map, head.lower_map);
+    e.Integer(d, key_other_type, head.other_type);
+    e.Integer(d, key_tunnel_type, head.tunnel_type);
+    e.Integer(d, key_origin, head.origin);
+    e.Integer(d, key_privacy_mask, head.privacy_mask);
 
-    e.Address(flow_dict.get(), key_lower_mac, f.lower_mac);
-    e.Address(flow_dict.get(), key_upper_mac, f.upper_mac);
-    e.Address(flow_dict.get(), key_lower_addr, f.lower_addr);
-    e.Address(flow_dict.get(), key_upper_addr, f.upper_addr);
-    e.Port(flow_dict.get(), key_lower_port, f.lower_addr);
-    e.Port(flow_dict.get(), key_upper_port, f.upper_addr);
+    e.Text(d, key_lower_mac, Head::LOWER_MAC);
+    e.Text(d, key_upper_mac, Head::UPPER_MAC);
+    e.Text(d, key_lower_addr, Head::LOWER_ADDR);
+    e.Text(d, key_upper_addr, Head::UPPER_ADDR);
+    e.Integer(d, key_lower_port, head.lower_port);
+    e.Integer(d, key_upper_port, head.upper_port);
 
-    e.Flags(flow_dict.get(), f);
-    if (f.ip_protocol == 6) e.Tcp(flow_dict.get(), f);
-    if (f.tunnel_type == qdFlow::TUNNEL_GTP) e.Gtp(flow_dict.get(), f);
+    e.Flags(d);
+    if (head.ip_protocol == 6) e.Tcp(d);
+    if (head.tunnel_type == qdFlow::TUNNEL_GTP) e.Gtp(d);
 
-    e.Text(flow_dict.get(), key_dns_host_name, f.dns_host_name);
-    e.Text(flow_dict.get(), key_host_server_name, f.host_server_name);
-    e.Integer(flow_dict.get(), key_detected_protocol, f.detected_protocol);
-    e.Integer(flow_dict.get(), key_detected_application, f.detected_application);
-    e.Text(flow_dict.get(), key_detected_protocol_name, f.detected_protocol_name);
-    e.Text(flow_dict.get(), key_detected_application_name,
-        f.detected_application_name);
+    e.Text(d, key_dns_host_name, Head::DNS_HOST_NAME);
+    e.Text(d, key_host_server_name, Head::HOST_SERVER_NAME);
+    e.Integer(d, key_detected_protocol, head.detected_protocol);
+    e.Integer(d, key_detected_application, head.detected_application);
+    e.Text(d, key_detected_protocol_name, Head::DETECTED_PROTOCOL_NAME);
+    e.Text(d, key_detected_application_name, Head::DETECTED_APPLICATION_NAME);
 
-    e.Category(flow_dict.get(), f);
-    e.Protocol(flow_dict.get(), f);
-    e.Risk(flow_dict.get(), f);
+    e.Category(d);
+    e.Protocol(d);
+    e.Risk(d);
 
     return flow_dict;
 }

@@ -1,5 +1,5 @@
-// qppFlowEncoder: a host flow and its statistics snapshot as the flow
-// dictionary that scripts receive.
+// qppFlowEncoder: a flow record (qpp-flow-record.h) as the flow dictionary
+// that scripts receive, the second of the two stages.
 //
 // It owns the table of the dictionary's key strings, made on the first
 // encode: building each key from its C string on every insert costs more
@@ -14,33 +14,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "qpp-flow-record.h"
 #include "qpp-python.h"
-#include "quivend.h"
-
-// What a flow dictionary shows of a flow's statistics: counters and rates.
-// The host's record also carries two history lists of the configured
-// length, which no script sees; a snapshot of 20,000 flows with long
-// histories would hold hundreds of megabytes of them.
-struct qppFlowStats
-{
-    qppFlowStats() = default;
-    // Implicit: hosts of the encoder (tests, benchmarks) hand the host's
-    // record as it is.
-    qppFlowStats(const qdFlowStats &stats);
-
-    uint64_t lower_bytes = 0;
-    uint64_t upper_bytes = 0;
-    uint64_t total_bytes = 0;
-    uint32_t lower_packets = 0;
-    uint32_t upper_packets = 0;
-    uint32_t total_packets = 0;
-    uint8_t detection_packets = 0;
-    float lower_rate = 0;
-    float upper_rate = 0;
-    uint32_t tcp_seq_errors = 0;
-    uint32_t tcp_resets = 0;
-    uint32_t tcp_retrans = 0;
-};
 
 struct qppFlowKeys;
 
@@ -55,10 +30,15 @@ public:
     qppFlowEncoder(const qppFlowEncoder &) = delete;
     qppFlowEncoder &operator=(const qppFlowEncoder &) = delete;
 
-    // The flow dictionary of flow and its snapshot stats: the statistics
-    // form when stats_only, the full form otherwise. Interpreter lock held,
-    // the same sub-interpreter current at every call. Takes the flow's
-    // mutex while it reads the flow; throws qdException.
+    // The flow dictionary of a record: the statistics form or the full one,
+    // as the record was made. Interpreter lock held, the same
+    // sub-interpreter current at every call; no host lock is needed.
+    // Throws qdException ("malformed flow record" for one that does not
+    // check out).
+    qppPyRef Encode(const qppFlowRecordView &record);
+
+    // Both stages at once, for hosts of the encoder that hold a flow (tests
+    // and benchmarks): the flow's mutex is taken for the record only.
     qppPyRef Encode(const std::shared_ptr<qdFlow> &flow,
         const qppFlowStats &stats, bool stats_only);
 
@@ -67,4 +47,5 @@ public:
 
 private:
     std::unique_ptr<qppFlowKeys> keys;
+    qppFlowRecord record;
 };
