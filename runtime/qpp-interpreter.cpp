@@ -33,23 +33,23 @@ qppPySubInterpreter::qppPySubInterpreter()
     PyThreadState_Swap(ts_main);
 }
 
-size_t qppPySubInterpreter::CountOtherThreads() const
+size_t qppCountOtherThreads(PyInterpreterState *interp, PyThreadState *idle)
 {
     // The list only changes under the interpreter lock, which the caller
-    // holds. The creation thread state is not a running thread.
+    // holds.
     PyThreadState *current = PyThreadState_Get();
     size_t count = 0;
-    for (PyThreadState *t = PyInterpreterState_ThreadHead(ts->interp);
-         t != nullptr; t = PyThreadState_Next(t)) {
-        if (t != current && t != ts) count++;
+    for (PyThreadState *t = PyInterpreterState_ThreadHead(interp); t != nullptr;
+         t = PyThreadState_Next(t)) {
+        if (t != current && t != idle) count++;
     }
     return count;
 }
 
-bool qppPySubInterpreter::WaitForOtherThreads(
+bool qppWaitForOtherThreads(PyInterpreterState *interp, PyThreadState *idle,
     std::chrono::steady_clock::time_point deadline)
 {
-    while (CountOtherThreads() > 0) {
+    while (qppCountOtherThreads(interp, idle) > 0) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         Py_BEGIN_ALLOW_THREADS
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

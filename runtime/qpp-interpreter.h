@@ -45,11 +45,8 @@ public:
 
     bool IsValid() const { return ts != nullptr; }
 
-    // Inside a thread_scope of this interpreter: waits until no thread but
-    // the caller runs in it (threads that its scripts started), letting
-    // them run meanwhile. False when some are left at the deadline.
-    bool WaitForOtherThreads(std::chrono::steady_clock::time_point deadline);
-    size_t CountOtherThreads() const;
+    // The thread state it was made with, which runs nothing.
+    PyThreadState *CreationState() const { return ts; }
 
     // Forgets the sub-interpreter without ending it; the destructor then
     // leaves it alone. For an interpreter whose threads never ended.
@@ -76,6 +73,15 @@ public:
 private:
     PyThreadState *ts;
 };
+
+// Inside a thread_scope of interp: the threads that run in it (threads that
+// its scripts started) but the caller, not counting idle, a thread state
+// that runs nothing (the one interp was made with).
+size_t qppCountOtherThreads(PyInterpreterState *interp, PyThreadState *idle);
+// Waits until there are none, letting them run meanwhile. False when some
+// are left at the deadline.
+bool qppWaitForOtherThreads(PyInterpreterState *interp, PyThreadState *idle,
+    std::chrono::steady_clock::time_point deadline);
 
 // Process-wide allocator for the interpreter's large blocks (arenas and
 // thread-state data stacks) that keeps a few freed blocks for reuse; see

@@ -142,6 +142,12 @@ void qppRuntime::Finalize()
     if (pinit > 0) pinit--;
 }
 
+PyThreadState *qppRuntime::InitialThreadState()
+{
+    std::lock_guard<std::mutex> guard(plock);
+    return pts_main;
+}
+
 void qppRuntime::Pin()
 {
     std::lock_guard<std::mutex> guard(plock);

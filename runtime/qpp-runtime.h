@@ -49,6 +49,10 @@ void Initialize(const std::string &tag, const char *module_name,
     PyObject *(*init)());
 // Counts one instance less; the runtime stays up.
 void Finalize();
+// The thread state the runtime was brought up with, which runs nothing
+// while it is up (a script runner waits for the other threads of its main
+// interpreter).
+PyThreadState *InitialThreadState();
 // Keeps the runtime from being finalised: an interpreter was left alive.
 void Pin();
 // Finalises the runtime if no instance is left and nothing pinned it; run

@@ -91,17 +91,61 @@ bool qppConfiguration::Debug(const nlohmann::json &conf)
 }
 
 uint64_t qppConfiguration::QueueBound(const nlohmann::json &conf, const char *key,
-    const std::string &filename)
+    const std::string &filename, uint64_t fallback)
 {
-    if (! conf.is_object()) return 0;
+    if (! conf.is_object()) return fallback;
     auto it = conf.find(key);
-    if (it == conf.end() || it->is_null()) return 0;
+    if (it == conf.end() || it->is_null()) return fallback;
     if (! it->is_number_unsigned()) {
         throw qdException("error loading configuration: %s: %s must be a "
                           "non-negative integer.",
             filename.c_str(), key);
     }
     return it->get<uint64_t>();
+}
+
+bool qppConfiguration::ProcessIsolation(
+    const nlohmann::json &conf, const std::string &filename)
+{
+    auto it = conf.find("isolation");
+    if (it == conf.end() || it->is_null()) return false;
+    if (it->is_string() && it->get<std::string>() == "interpreter") return false;
+    if (it->is_string() && it->get<std::string>() == "process") return true;
+    throw qdException("error loading configuration: %s: isolation must be "
+                      "\"interpreter\" or \"process\".",
+        filename.c_str());
+}
+
+qppRunnerSettings qppConfiguration::Runner(
+    const nlohmann::json &conf, const std::string &filename, bool process)
+{
+    qppRunnerSettings settings;
+    for (const char *key : {"user", "group", "memory_limit"}) {
+        auto it = conf.find(key);
+        if (it == conf.end() || it->is_null()) continue;
+        // Who a script runs as is never left to a key that does nothing.
+        if (! process) {
+            throw qdException("error loading configuration: %s: %s needs "
+                              "\"isolation\": \"process\".",
+                filename.c_str(), key);
+        }
+        if (strcmp(key, "memory_limit") == 0) {
+            if (! it->is_number_unsigned()) {
+                throw qdException("error loading configuration: %s: memory_limit "
+                                  "must be a number of bytes, 0 for none.",
+                    filename.c_str());
+            }
+            settings.memory_limit = it->get<uint64_t>();
+            continue;
+        }
+        if (! it->is_string() || it->get<std::string>().empty()) {
+            throw qdException("error loading configuration: %s: %s must be the "
+                              "name of a %s.",
+                filename.c_str(), key, key);
+        }
+        (strcmp(key, "user") == 0 ? settings.user : settings.group) = it->get<std::string>();
+    }
+    return settings;
 }
 
 std::string qppConfiguration::Script(

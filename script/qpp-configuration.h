@@ -9,6 +9,22 @@
 
 #include <nlohmann/json.hpp>
 
+// Who the script runner runs as and what it may use; process isolation only.
+struct qppRunnerSettings
+{
+    // Applied when the daemon runs as root: the user, its group and its
+    // supplementary groups.
+    std::string user = "nobody";
+    std::string group;       // empty: the user's own group
+    uint64_t memory_limit = 0;  // bytes of data the runner may allocate; 0: none
+
+    bool operator==(const qppRunnerSettings &other) const
+    {
+        return user == other.user && group == other.group &&
+            memory_limit == other.memory_limit;
+    }
+};
+
 // Reading the configuration file. Each function throws qdException with
 // the message the operator sees, naming the file.
 namespace qppConfiguration {
@@ -17,9 +33,16 @@ namespace qppConfiguration {
 nlohmann::json Load(const std::string &filename);
 // "debug": true only for the boolean true.
 bool Debug(const nlohmann::json &conf);
-// A bound of the queue: absent, null or 0 for none, else a positive count.
+// A bound of the queue: 0 for none, else a positive count; absent or null
+// gives fallback.
 uint64_t QueueBound(const nlohmann::json &conf, const char *key,
-    const std::string &filename);
+    const std::string &filename, uint64_t fallback = 0);
+// "isolation": true for "process", false for "interpreter" (or none).
+bool ProcessIsolation(const nlohmann::json &conf, const std::string &filename);
+// The script runner's "user", "group" and "memory_limit"; refused unless
+// the isolation is a process's.
+qppRunnerSettings Runner(const nlohmann::json &conf, const std::string &filename,
+    bool process);
 // "script": the path as written; throws when absent or not a string.
 std::string Script(const nlohmann::json &conf, const std::string &filename);
 // The callback budget; zero when it sets none. Throws for a value that is

@@ -102,3 +102,14 @@ void qppCheckScriptPermissions(const std::string &script, const std::string &mod
     if (! fault.empty())
         throw qdException("refusing to load script: %s: %s", script.c_str(), fault.c_str());
 }
+
+std::string qppModuleFault(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr)
+        return path + " cannot be examined: " + strerror(errno);
+    struct stat st;
+    if (stat(resolved, &st) != 0)
+        return std::string(resolved) + " cannot be examined: " + strerror(errno);
+    return ChainFault(resolved, ! S_ISDIR(st.st_mode));
+}

@@ -103,20 +103,57 @@ const char *qppScript::CallbackName(uint8_t id)
     return slot < 0 ? nullptr : callback_names[slot];
 }
 
+void qppScript::Prepare()
+{
+    if (run_exit_handlers) return;
+    qppPyRef atexit = qppPyRef::Steal(PyImport_ImportModule("atexit"));
+    qppPyRef gc = qppPyRef::Steal(PyImport_ImportModule("gc"));
+    if (atexit)
+        run_exit_handlers =
+            qppPyRef::Steal(PyObject_GetAttrString(atexit.get(), "_run_exitfuncs"));
+    if (gc) collect_garbage = qppPyRef::Steal(PyObject_GetAttrString(gc.get(), "collect"));
+    if (! run_exit_handlers || ! collect_garbage) {
+        qppPrintPythonError();
+        run_exit_handlers.reset();
+        collect_garbage.reset();
+        throw qdException("error preparing the interpreter: atexit or gc missing");
+    }
+}
+
 bool qppScript::Unchanged(const uint8_t digest[20]) const
 {
     return memcmp(digest, script_digest, sizeof(script_digest)) == 0;
 }
 
+void qppScript::ForgetDigest() { memset(script_digest, 0, sizeof(script_digest)); }
+
+void qppScript::Forget()
+{
+    Unbind();
+    ForgetDigest();
+    if (! module) return;
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    PyObject *cached = PyDict_GetItemString(modules, module_name.c_str());  // borrowed
+    if (cached == module.get() && PyDict_DelItemString(modules, module_name.c_str()) < 0)
+        PyErr_Clear();
+    module.reset();
+    module_name.clear();
+}
+
 void qppScript::ForgetCallbacks()
 {
-    for (int slot = 0; slot < 4; slot++) {
-        if (! functions[slot]) continue;
-        functions[slot].reset();
-        if (module &&
-            PyObject_SetAttrString(module.get(), callback_names[slot], nullptr) < 0)
+    Unbind();
+    // Every name, bound or not: the script may have been unbound before
+    // (Unbind) with its callbacks still defined.
+    for (const char *name : callback_names) {
+        if (module && PyObject_SetAttrString(module.get(), name, nullptr) < 0)
             PyErr_Clear();
     }
+}
+
+void qppScript::Unbind()
+{
+    for (qppPyRef &function : functions) function.reset();
     subscriptions.exchange(0);
 }
 
@@ -255,8 +292,8 @@ PyObject *qppScript::Function(Callback id) const
     return slot < 0 ? nullptr : functions[slot].get();
 }
 
-bool qppScript::Teardown(
-    qppPySubInterpreter &interpreter, std::chrono::steady_clock::duration wait)
+bool qppScript::Teardown(PyInterpreterState *interp, PyThreadState *idle,
+    std::chrono::steady_clock::duration wait)
 {
     // Ending an interpreter while a thread that its script started still
     // runs aborts the process (and waits forever for a non-daemon thread).
@@ -268,12 +305,21 @@ bool qppScript::Teardown(
     // torn-down interpreter. Both are run here, while the interpreter is
     // whole, each followed by a wait.
     Release();
+    ForgetFailedImports();
     auto deadline = std::chrono::steady_clock::now() + wait;
-    if (! interpreter.WaitForOtherThreads(deadline)) return false;
-    RunExitHandlers();
-    if (! interpreter.WaitForOtherThreads(deadline)) return false;
-    ClearModules();
-    return interpreter.WaitForOtherThreads(deadline);
+    bool ended = qppWaitForOtherThreads(interp, idle, deadline);
+    if (ended) {
+        RunExitHandlers();
+        ended = qppWaitForOtherThreads(interp, idle, deadline);
+    }
+    if (ended) {
+        ClearModules();
+        ended = qppWaitForOtherThreads(interp, idle, deadline);
+    }
+    // Ours, and of this interpreter, whether or not it can be ended.
+    run_exit_handlers.reset();
+    collect_garbage.reset();
+    return ended;
 }
 
 void qppScript::Release()
@@ -283,15 +329,45 @@ void qppScript::Release()
     encoder.Reset();
 }
 
+void qppScript::ForgetFailedImports()
+{
+    // A package whose import failed is taken out of sys.modules, but the
+    // submodules it had imported by then stay, half of a package that no
+    // longer exists (an extension module that refuses a second
+    // interpreter leaves its own state broken besides). Nothing can use
+    // them; they go before anything else is torn down, so that no step of
+    // the teardown finds them.
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    qppPyRef names = qppPyRef::Steal(PyDict_Keys(modules));
+    if (! names) {
+        qppPrintPythonError();
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); i++) {
+        PyObject *name = PyList_GET_ITEM(names.get(), i);  // borrowed
+        if (! PyUnicode_Check(name)) continue;
+        Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), -1);
+        if (dot <= 0) {
+            PyErr_Clear();
+            continue;
+        }
+        qppPyRef parent = qppPyRef::Steal(PyUnicode_Substring(name, 0, dot));
+        if (! parent) {
+            PyErr_Clear();
+            continue;
+        }
+        int present = PyDict_Contains(modules, parent.get());
+        if (present == 0 && PyDict_DelItem(modules, name) < 0) present = -1;
+        if (present < 0) PyErr_Clear();
+    }
+}
+
 void qppScript::RunExitHandlers()
 {
     // Runs and forgets the handlers, so that Py_EndInterpreter finds none.
-    qppPyRef atexit = qppPyRef::Steal(PyImport_ImportModule("atexit"));
-    qppPyRef rc;
-    if (atexit) {
-        rc = qppPyRef::Steal(
-            PyObject_CallMethod(atexit.get(), "_run_exitfuncs", nullptr));
-    }
+    // Never prepared: no script code ever ran here.
+    if (! run_exit_handlers) return;
+    qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(run_exit_handlers.get(), nullptr));
     if (! rc) qppPrintPythonError();
 }
 
@@ -350,8 +426,7 @@ void qppScript::ClearModules()
     }
 
     // What the modules held in reference cycles.
-    qppPyRef gc = qppPyRef::Steal(PyImport_ImportModule("gc"));
-    qppPyRef rc;
-    if (gc) rc = qppPyRef::Steal(PyObject_CallMethod(gc.get(), "collect", nullptr));
+    if (! collect_garbage) return;
+    qppPyRef rc = qppPyRef::Steal(PyObject_CallObject(collect_garbage.get(), nullptr));
     if (! rc) qppPrintPythonError();
 }

@@ -10,7 +10,8 @@
 // Threads. The worker thread imports, binds and calls, inside a
 // thread_scope of the sub-interpreter; the host thread that deletes the
 // instance releases, inside one too. Subscriptions is read by any thread
-// (the hooks): one load of one atomic.
+// (the hooks): one load of one atomic. In a script runner, the runner's
+// main thread does all of this in its main interpreter.
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,9 @@
 #include "qpp-flow-encoder.h"
 #include "qpp-interpreter.h"
 #include "qpp-python.h"
+
+// How long the end of a script waits for the threads it started to end.
+constexpr std::chrono::seconds script_thread_wait(3);
 
 class qppScript
 {
@@ -42,21 +46,39 @@ public:
     // The callback's name; null for a value that names none.
     static const char *CallbackName(uint8_t id);
 
-    qppScript() = default;
+    // mask: where the bound callbacks' bits are published, for the hooks
+    // of the instance to read; the script's own.
+    explicit qppScript(std::atomic<uint8_t> &mask) : subscriptions(mask) { }
     qppScript(const qppScript &) = delete;
     qppScript &operator=(const qppScript &) = delete;
 
     // Any thread: the bound callbacks' bits, and loaded.
     uint8_t Subscriptions() const { return subscriptions.load(); }
 
+    // Inside a thread_scope, before the first script code runs in the
+    // interpreter: takes what Teardown calls. Teardown must not import
+    // anything: whatever a script's failed imports left in sys.modules
+    // (an extension module that refuses a second interpreter, half
+    // initialised) is run again by the import system, and has crashed the
+    // process from there. Throws qdException.
+    void Prepare();
+
     // Worker thread. True when digest is that of the script loaded last.
     bool Unchanged(const uint8_t digest[20]) const;
+    // The next Import is never taken for an unchanged script's.
+    void ForgetDigest();
+    // Inside a thread_scope: forgets the script's module and takes it out of
+    // sys.modules, so that the next Import is a fresh one.
+    void Forget();
     const std::string &Path() const { return script_path; }
 
     // Worker thread, inside a thread_scope. Forgets the bound callbacks
     // and clears Subscriptions, and deletes them from the module, so that
     // a re-import does not find one its new version no longer defines.
     void ForgetCallbacks();
+    // Forgets the bound callbacks and clears Subscriptions; the module
+    // keeps its names.
+    void Unbind();
     // Puts dir on sys.path unless it is there; what is loaded from it is
     // the script's, torn down by ClearModules. Throws qdException.
     void AddModuleDirectory(const std::string &dir);
@@ -80,15 +102,18 @@ public:
     // after each step until no thread that the script started runs, for
     // at most wait in all from the release on. False when some still ran
     // then: the interpreter cannot be ended.
-    bool Teardown(qppPySubInterpreter &interpreter,
+    // interp is the interpreter, idle a thread state of it that runs
+    // nothing.
+    bool Teardown(PyInterpreterState *interp, PyThreadState *idle,
         std::chrono::steady_clock::duration wait);
 
 private:
     void Release();
+    void ForgetFailedImports();
     void RunExitHandlers();
     void ClearModules();
 
-    std::atomic<uint8_t> subscriptions{0};
+    std::atomic<uint8_t> &subscriptions;
     std::string script_path;
     uint8_t script_digest[20] = {};
     qppPyRef module;
@@ -96,4 +121,7 @@ private:
     std::set<std::string> module_directories;  // every one put on sys.path
     qppPyRef functions[4];  // by the bit's position
     qppFlowEncoder encoder;
+    // Taken by Prepare: atexit._run_exitfuncs and gc.collect.
+    qppPyRef run_exit_handlers;
+    qppPyRef collect_garbage;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "qpp-interpreter.h"
+#include "qpp-script.h"
 #include "qpp-watchdog.h"
 #include "quivend.h"
 
@@ -41,9 +42,8 @@ qppPyRef MakeTimeoutClass(const std::string &message)
 
 const char *CallbackName(uint8_t id)
 {
-    size_t i = 0;
-    while (i < 3 && (id >> i) != 1) i++;
-    return qppStats::callback_names[i];
+    const char *name = qppScript::CallbackName(id);
+    return name ? name : "a callback";
 }
 
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -256,8 +256,7 @@ bool qppWatchdog::Interrupt(
     PyThreadState_SetAsyncExc(worker_ident.load(), type.get());
     type.reset();
 
-    if (interrupted_start.exchange(start, std::memory_order_acq_rel) != start)
-        qppCount(stats.Callback(call_id.load(std::memory_order_relaxed)).interrupted);
+    interrupted_start.store(start, std::memory_order_release);
     qd_printf("%s", log_line.c_str());
     return true;
 }

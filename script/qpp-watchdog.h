@@ -28,7 +28,6 @@
 #include <thread>
 
 #include "qpp-python.h"
-#include "qpp-stats.h"
 
 // How long a callback may go on once the instance is being deleted.
 constexpr std::chrono::seconds callback_stop_grace(3);
@@ -36,7 +35,7 @@ constexpr std::chrono::seconds callback_stop_grace(3);
 class qppWatchdog
 {
 public:
-    explicit qppWatchdog(qppStats &stats) : stats(stats) { }
+    qppWatchdog() = default;
     ~qppWatchdog() { Stop(); }
 
     qppWatchdog(const qppWatchdog &) = delete;
@@ -50,7 +49,8 @@ public:
 
     // Worker thread, interpreter lock held, around one call of the
     // callback whose bit is id. CallEnded is true when the call was
-    // interrupted; a pending interruption is cleared.
+    // interrupted (the caller counts it); a pending interruption is
+    // cleared.
     // CallStarted returns the start it read from the steady clock.
     std::chrono::steady_clock::time_point CallStarted(uint8_t id);
     bool CallEnded();
@@ -70,8 +70,6 @@ private:
     // the call that began at start still runs. False when it ended.
     bool Interrupt(int64_t start, const std::string &message,
         const std::string &log_line);
-
-    qppStats &stats;
 
     // Written by the worker under the interpreter lock, read by the
     // watchdog (unlocked for its schedule, under the interpreter lock to
