@@ -99,7 +99,8 @@ size_t Play(qppCaptureEvents &events)
 
 std::string data_dir;
 
-std::unique_ptr<qppPlugin> Start(const std::string &script)
+// Argument 0: the script in a sub-interpreter; 1: in a script runner.
+qdPluginProcessor *Start(benchmark::State &state, const std::string &script)
 {
     if (data_dir.empty()) {
         qd_set_log_sink([](const std::string &) { });
@@ -108,7 +109,9 @@ std::unique_ptr<qppPlugin> Start(const std::string &script)
         qppBenchAddScript(data_dir,
             std::string(QPP_EXAMPLES_DIR) + "/tls_inventory.py", "tls_inventory");
     }
-    return qppBenchStart(data_dir, script, "bench");
+    const char *isolation = state.range(0) == 0 ? "interpreter" : "process";
+    state.SetLabel(isolation);
+    return qppBenchLoad(data_dir, script, "bench", isolation);
 }
 
 void Rate(benchmark::State &state, size_t packets)
@@ -134,25 +137,25 @@ BENCHMARK(BM_CaptureFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
 // each iteration waiting until the plugin has served all of them.
 static void CaptureThroughPlugin(benchmark::State &state, const std::string &script)
 {
-    std::unique_ptr<qppPlugin> plugin = Start(script);
-    qppCapturePluginEvents events(plugin.get());
+    qdPluginProcessor *plugin = Start(state, script);
+    qppCapturePluginEvents events(plugin);
     size_t packets = 0;
     for (auto _ : state) {
         packets += Play(events);
-        qppBenchSync(plugin.get());
+        qppBenchSync(plugin);
     }
     Rate(state, packets);
-    qppBenchStop(plugin);
+    qppHostStop(plugin);
 }
 
 static void BM_CaptureNoopScript(benchmark::State &state) { CaptureThroughPlugin(state, "bench_noop"); }
-BENCHMARK(BM_CaptureNoopScript)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CaptureNoopScript)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 static void BM_CaptureTlsInventory(benchmark::State &state)
 {
     CaptureThroughPlugin(state, "tls_inventory");
 }
-BENCHMARK(BM_CaptureTlsInventory)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CaptureTlsInventory)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Memory per tracked flow: 20,000 UDP flows held at once (DNS queries from
 // as many ports, each detected by nDPI on its first packet), measured as the

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "bench-host.h"
+#include "bench-linked.h"
 
 namespace {
 

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench-host.h"
+#include "bench-linked.h"
 
 namespace {
 

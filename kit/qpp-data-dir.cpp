@@ -16,6 +16,12 @@ qppDataDir::qppDataDir(const std::string &prefix)
         throw std::runtime_error("cannot make a data directory from " + pattern);
     path = pattern;
     fs::create_directory(ModuleDir());
+    // Readable by all, as a daemon's data directory is: a script runner
+    // runs as another user (writable by the owner only, as the plugin's
+    // permission check wants).
+    for (const std::string &dir : {path, ModuleDir()})
+        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read |
+                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
     qdGlobalConfig::GetInstance().path_state_persistent = path;
 }
 

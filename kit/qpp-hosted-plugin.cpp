@@ -31,15 +31,19 @@ bool qppHostSync(qdPluginProcessor *plugin, std::chrono::milliseconds timeout)
     return sync.Wait(timeout);
 }
 
-void qppHostSyncPatiently(qdPluginProcessor *plugin,
-    std::chrono::milliseconds patience, const std::function<void()> &stalled)
+bool qppHostSyncPatiently(qdPluginProcessor *plugin,
+    std::chrono::milliseconds patience, const std::function<void()> &stalled,
+    const std::function<bool()> &give_up)
 {
     qdSyncPoint sync;
     plugin->DispatchEvent(qdPlugin::EVENT_SYNC, &sync);
     std::string counters = qppHostStats(plugin).dump();
     auto still_since = std::chrono::steady_clock::now();
     bool told = false;
-    while (! sync.Wait(std::chrono::milliseconds(250))) {
+    // The counters are compared every fifth turn.
+    for (unsigned turn = 1; ! sync.Wait(std::chrono::milliseconds(50)); turn++) {
+        if (give_up && give_up()) return false;
+        if (turn % 5 != 0) continue;
         std::string now = qppHostStats(plugin).dump();
         if (now != counters) {
             counters = now;
@@ -50,6 +54,7 @@ void qppHostSyncPatiently(qdPluginProcessor *plugin,
             told = true;
         }
     }
+    return true;
 }
 
 json qppHostStats(qdPluginProcessor *plugin)

@@ -48,12 +48,14 @@ private:
 // so returning early is always safe.
 bool qppHostSync(qdPluginProcessor *plugin, std::chrono::milliseconds timeout);
 
-// Waits as qppHostSync does, for as long as it takes. A long wait alone says
-// nothing (a large input takes long to serve): only the plugin's counters
-// standing still for patience mean that one call or import has run that
-// long; then stalled is called, once.
-void qppHostSyncPatiently(qdPluginProcessor *plugin,
-    std::chrono::milliseconds patience, const std::function<void()> &stalled);
+// Waits as qppHostSync does, for as long as it takes, or until give_up
+// (when given; asked every 50 ms) returns true: then it returns false. A
+// long wait alone says nothing (a large input takes long to serve): only the
+// plugin's counters standing still for patience mean that one call or
+// import has run that long; then stalled is called, once.
+bool qppHostSyncPatiently(qdPluginProcessor *plugin,
+    std::chrono::milliseconds patience, const std::function<void()> &stalled,
+    const std::function<bool()> &give_up = nullptr);
 
 // The plugin's own counters, answered on the calling thread; null when it
 // keeps none.

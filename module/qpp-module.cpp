@@ -109,7 +109,7 @@ PyObject *qpp_py_dispatch(PyObject *, PyObject *args)
 }
 
 // The statistics as Python objects: objects become dictionaries, numbers
-// int or float. Null with a Python error set when one cannot be made.
+// int or float, texts str. Null with a Python error set when one cannot be made.
 PyObject *FromJson(const nlohmann::json &value)
 {
     if (value.is_object()) {
@@ -128,6 +128,10 @@ PyObject *FromJson(const nlohmann::json &value)
         return PyLong_FromUnsignedLongLong(value.get<uint64_t>());
     if (value.is_number_integer()) return PyLong_FromLongLong(value.get<int64_t>());
     if (value.is_number_float()) return PyFloat_FromDouble(value.get<double>());
+    if (value.is_string()) {
+        const std::string &text = value.get_ref<const std::string &>();
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    }
     PyErr_SetString(PyExc_TypeError, "unexpected statistics value");
     return nullptr;
 }

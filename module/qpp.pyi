@@ -85,7 +85,8 @@ class error(Exception):
 
 class EventCounts(TypedDict):
     queued: int
-    served: int
+    served: int  # a callback ran
+    unhandled: int  # no callback took it
     dropped: int
 
 
@@ -98,6 +99,7 @@ class FlowMapEventCounts(EventCounts):
 class EventStatistics(TypedDict):
     queued: int  # totals over the kinds below
     served: int
+    unhandled: int
     dropped: int
     flow: EventCounts
     flow_map: FlowMapEventCounts
@@ -130,6 +132,8 @@ class QueueStatistics(TypedDict):
     depth: int
     high_water: int
     bytes: int  # estimated memory held by the waiting events
+    max_events: int  # the bounds in force; 0: none
+    max_bytes: int
 
 
 class ReloadStatistics(TypedDict):
@@ -143,12 +147,21 @@ class PayloadStatistics(TypedDict):
     refused: int
 
 
+class RunnerStatistics(TypedDict):
+    """A script runner's, with "isolation": "process"."""
+
+    pid: int  # 0 while none runs
+    restarts: int
+    last_end: str  # why the last runner ended, as its log line said; "" before
+
+
 class Statistics(TypedDict):
     events: EventStatistics
     callbacks: CallbackStatisticsByName
     queue: QueueStatistics
     reloads: ReloadStatistics
     payloads: PayloadStatistics
+    runner: NotRequired[RunnerStatistics]  # "isolation": "process" only
 
 
 # The flow dictionary. Keys marked NotRequired are present only under the

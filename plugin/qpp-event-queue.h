@@ -13,7 +13,8 @@
 // snapshot takes a flow's mutex, which is never waited for under
 // event_lock (see the lock order in qpp-plugin.h).
 //
-// Counting. stats' queue depth and bytes change under event_lock only;
+// Counting. stats' queue depth and bytes change under event_lock, but
+// for the events a script runner holds in flight (qpp-runner-monitor.h);
 // the events a hook's subscription filters out never reach the queue and
 // are counted by the hook.
 #pragma once
@@ -63,13 +64,22 @@ public:
 
     // Worker thread: waits until a record is queued, a reload is requested,
     // stopping() is true, or the deadline passes; then takes the first
-    // record if there is one.
-    template <typename Stopping>
-    std::optional<qppEvent> Pop(
-        std::chrono::steady_clock::time_point deadline, Stopping &&stopping)
+    // record if there is one. drained() runs once, without the lock,
+    // before the first wait: nothing was queued then.
+    template <typename Stopping, typename Drained>
+    std::optional<qppEvent> Pop(std::chrono::steady_clock::time_point deadline,
+        Stopping &&stopping, Drained &&drained)
     {
         std::unique_lock<std::mutex> guard(event_lock);
+        bool told = false;
         while (events.empty() && ! reload.load() && ! stopping()) {
+            if (! told) {
+                told = true;
+                guard.unlock();
+                drained();
+                guard.lock();
+                continue;
+            }
             if (event_cond.wait_until(guard, deadline) ==
                 std::cv_status::timeout)
                 break;
@@ -77,6 +87,10 @@ public:
         if (events.empty()) return std::nullopt;
         return TakeFirstLocked();
     }
+
+    // Worker: drops the events queued (not the sync points, which keep
+    // their places), counting them; how many.
+    size_t DropQueued();
 
     // The worker has stopped serving: records left are never served (a
     // waiting sync point is signalled, an event counted as dropped) and
@@ -89,9 +103,6 @@ private:
 
     qppStats &stats;
 
-    // The bound; written by the worker, read by the hooks.
-    std::atomic<uint64_t> queue_max_events{0};
-    std::atomic<uint64_t> queue_max_bytes{0};
     // A reload was requested and not yet taken. Set when made: the first
     // pass of the worker loads the script.
     std::atomic<bool> reload{true};

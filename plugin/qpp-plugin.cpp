@@ -6,6 +6,7 @@
 
 #include "qpp-module.h"
 #include "qpp-plugin.h"
+#include "qpp-process-isolation.h"
 
 extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
     const std::string &tag, const std::map<std::string, std::string> &params)
@@ -23,8 +24,7 @@ extern "C" __attribute__((visibility("default"))) qdPlugin *qdPluginInit(
 
 qppPlugin::qppPlugin(
     const std::string &tag, const std::map<std::string, std::string> &params)
-    : qdPluginProcessor(tag, params), debug(false), watchdog(stats),
-      queue(stats)
+    : qdPluginProcessor(tag, params), queue(stats)
 {
     if (conf_filename.empty()) {
         throw qdException("%s: %s: %s", tag.c_str(), "conf_filename",
@@ -32,76 +32,35 @@ qppPlugin::qppPlugin(
     }
 
     qppRuntime::Initialize(tag, "qpp", PyInit_qpp);
-
-    // The host thread enters the main interpreter with a thread state of its
-    // own, made for the purpose and deleted on the way out. Resuming the one
-    // the runtime came up with, shared by all host threads, goes wrong from
-    // 3.12 on: each thread keeps a record of a thread state it activated
-    // (PyGILState's), and with a shared one the record of a thread that made
-    // a sub-interpreter is left pointing at that sub-interpreter's first
-    // thread state. Another host thread ending the sub-interpreter frees it,
-    // and the next instance made on the first thread writes through the
-    // record.
-    bool created;
-    {
-        qppPySubInterpreter::thread_scope scope(PyInterpreterState_Main());
-        interpreter.reset(new qppPySubInterpreter());
-        created = interpreter->IsValid();
-        if (! created) {
-            PyErr_Clear();
-            interpreter.reset();
-        }
+    try {
+        interpreter_isolation.reset(
+            new qppInterpreterIsolation(stats, script_function_mask, *this, tag));
     }
-
-    if (! created) {
+    catch (...) {
         // No plugin object ever exists without its sub-interpreter.
         qppRuntime::Finalize();
-        throw qdException("could not create Python sub-interpreter");
+        throw;
     }
+    isolation = interpreter_isolation.get();
+    process_isolation.reset(new qppProcessIsolation({stats, script_function_mask, *this, *this,
+        [this] { queue.Wake(); }, [this] { return queue.DropQueued(); }}));
 
     qd_dprintf("%s: initialized\n", tag.c_str());
 }
 
 qppPlugin::~qppPlugin()
 {
-    // A callback that does not end within the grace is interrupted, so
-    // that the worker sends the unload notice and ends.
-    watchdog.BeginEnding();
+    // A callback that does not end within the grace is stopped, so that
+    // the worker sends the unload notice and ends.
+    interpreter_isolation->BeginEnding();
+    if (process_isolation) process_isolation->BeginEnding();
     Join();
-    watchdog.Stop();
     // A worker that ran has signalled them already; one that never started
     // leaves its host waiting otherwise.
     queue.Close();
 
-    if (interpreter) {
-        // What the plugin still holds of the script belongs to the
-        // sub-interpreter and goes inside it, before it ends; the script's
-        // threads get until the deadline to finish, the unload notice
-        // having told the script to stop them.
-        bool ended;
-        size_t left = 0;
-        {
-            qppPySubInterpreter::thread_scope scope(
-                interpreter->GetInterpreterState());
-            ended = script.Teardown(*interpreter, script_thread_wait);
-            if (! ended) left = interpreter->CountOtherThreads();
-        }
-        if (ended) {
-            // As in the constructor, a thread state of this thread's own.
-            qppPySubInterpreter::thread_scope scope(PyInterpreterState_Main());
-            interpreter.reset();
-        }
-        else {
-            qd_printf("%s: %zu script thread(s) still running after %lld "
-                      "seconds: their interpreter is left alive\n",
-                tag.c_str(), left,
-                static_cast<long long>(script_thread_wait.count()));
-            interpreter->Abandon();
-            interpreter.reset();
-            qppRuntime::Pin();
-        }
-    }
-
+    process_isolation.reset();
+    interpreter_isolation.reset();
     qppRuntime::Finalize();
 
     qd_dprintf("%s: destroyed\n", tag.c_str());
@@ -135,7 +94,7 @@ void qppPlugin::DispatchEvent(qdPlugin::Event event, void *param)
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, qdFlowMap *flow_map)
 {
-    uint8_t mask = script.Subscriptions();
+    uint8_t mask = script_function_mask.load();
     if ((mask & (qppScript::ProcessFlowMap | qppScript::ProcessFlowStats)) == 0) {
         if ((mask & qppScript::loaded) == 0) {
             // The flows it would have carried, near enough: every entry,
@@ -170,7 +129,7 @@ void qppPlugin::DispatchProcessorEvent(
 void qppPlugin::DispatchProcessorEvent(
     qdPluginProcessor::Event event, std::shared_ptr<qdFlow> &flow)
 {
-    uint8_t mask = script.Subscriptions();
+    uint8_t mask = script_function_mask.load();
     if ((mask & qppScript::ProcessFlowEvent) == 0) {
         if ((mask & qppScript::loaded) == 0) stats.Dropped(qppStats::FLOW, 1);
         return;
@@ -208,7 +167,7 @@ void qppPlugin::DispatchProcessorEvent(qdPluginProcessor::Event event)
 
 void qppPlugin::QueueAgentEvent(uint16_t event)
 {
-    uint8_t mask = script.Subscriptions();
+    uint8_t mask = script_function_mask.load();
     if ((mask & qppScript::ProcessAgentEvent) == 0) {
         if ((mask & qppScript::loaded) == 0) stats.Dropped(qppStats::AGENT, 0);
         return;
@@ -234,5 +193,23 @@ void qppPlugin::DispatchSinkPayload(const std::string &target,
 PyObject *qppPlugin::EncodeFlow(const std::shared_ptr<qdFlow> &flow,
     const qppFlowStats &stats, bool stats_only)
 {
-    return script.Encoder().Encode(flow, stats, stats_only).release();
+    return interpreter_isolation->EncodeFlow(flow, stats, stats_only).release();
+}
+
+void qppPlugin::CallBegins(uint8_t id)
+{
+    // The configuration's own switch: shown without the host's debug.
+    if (debug) {
+        qd_printf("%s: calling script function: %s\n", GetTag().c_str(),
+            qppScript::CallbackName(id));
+    }
+    qppCount(stats.Callback(id).calls);
+}
+
+void qppPlugin::CallEnded(uint8_t id, qppCallOutcome outcome, uint64_t ns)
+{
+    qppCallbackStats &counters = stats.Callback(id);
+    counters.time.Add(ns);
+    if (outcome == qppCallOutcome::RAISED) qppCount(counters.exceptions);
+    if (outcome == qppCallOutcome::INTERRUPTED) qppCount(counters.interrupted);
 }

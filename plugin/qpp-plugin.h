@@ -1,33 +1,37 @@
 // qppPlugin: the Python processor plugin as the host sees it.
 //
 // It coordinates the units an instance is made of: the event queue that
-// host threads fill, the script (qppScript) the worker serves from it, the
-// watchdog and the counters, and the sub-interpreter they all live in.
+// host threads fill, the worker that serves it, the counters, and the
+// isolation the script runs in (qpp-isolation.h): a sub-interpreter of
+// this process, made with the instance, or a script runner process.
 //
 // Threads. Host threads run the factory, the constructor, the destructor and
 // the event hooks. Each instance has one worker thread (Entry), the only
-// thread that runs this instance's script code and the only one that
-// touches its script (but for the subscription bits the hooks read) and
-// its configuration (debug) while it runs, and the tag after the worker
-// has started (it renames itself with SetTag; host threads read a copy
-// with GetTag). The module's dispatch gives up
-// the interpreter lock while the host's sink works.
+// thread that talks to the isolation (but for BeginEnding) and the only one
+// that reads the configuration, and the tag's writer after the worker has
+// started (it renames itself with SetTag; other threads read a copy with
+// GetTag). A script runner's monitor thread (qpp-runner-monitor.h) reports
+// its calls and payloads through the instance too.
 //
 // Locks, in the only order in which they are ever nested:
 //   interpreter lock -> plock         (the module looks up the registry)
-//   interpreter lock -> flow lock -> qdAddr::lock   (encoding a flow)
+//   flow lock -> qdAddr::lock                (recording a flow)
 //   flow-map bucket -> flow lock             (the flow-map hook)
 //   flow lock -> event_lock                  (a host thread that holds a
 //                                             flow's mutex raises an event)
 //   event_lock -> a sync point's own lock    (signalling it)
-// event_lock is the event queue's (qpp-event-queue.h).
+//   a runner's state lock -> event_lock      (waking the worker)
+// event_lock is the event queue's (qpp-event-queue.h); a runner's state
+// lock is its monitor's (qpp-runner-monitor.h).
 // plock is the runtime's (qpp-runtime.h); it is held around the
 // interpreter lock only while the process-wide runtime is brought up or
 // finalised, when no worker runs script code.
-// A hook takes its statistics snapshot before event_lock, and nothing
-// waits for another lock while it holds event_lock (a sync point's lock is
-// only ever held for a moment): neither the interpreter lock nor a flow's
-// mutex nor a flow-map bucket is ever taken under it.
+// A flow is recorded (qpp-flow-record.h) with no other lock held, before
+// the dictionary is built under the interpreter lock: the two are never
+// held together. A hook takes its statistics snapshot before event_lock,
+// and nothing waits for another lock while it holds event_lock (a sync
+// point's lock is only ever held for a moment): neither the interpreter
+// lock nor a flow's mutex nor a flow-map bucket is ever taken under it.
 #pragma once
 
 #include <atomic>
@@ -43,21 +47,19 @@
 
 #include "qpp-event-queue.h"
 #include "qpp-event.h"
-#include "qpp-interpreter.h"
+#include "qpp-interpreter-isolation.h"
+#include "qpp-invoke.h"
+#include "qpp-isolation.h"
 #include "qpp-python.h"
 #include "qpp-runtime.h"
 #include "qpp-script.h"
 #include "qpp-stats.h"
-#include "qpp-watchdog.h"
 #include "quivend.h"
 
 #define QPP_PLUGIN_NAME "Quiven Python Processor Plugin"
 // QPP_PLUGIN_VERSION comes from the project version, given by the build.
 
-// How long destruction waits for threads that a script started to end.
-constexpr std::chrono::seconds script_thread_wait(3);
-
-class qppPlugin : public qdPluginProcessor, public qppInstance
+class qppPlugin : public qdPluginProcessor, public qppInstance, public qppCallObserver
 {
 public:
     using ScriptFunction = qppScript::Callback;
@@ -94,33 +96,33 @@ public:
         const uint8_t *payload, qdFlags<qdPlugin::DispatchFlags> flags) override;
     using qdPluginProcessor::DispatchSinkPayload;
 
-    // The flow dictionary of flow and its snapshot stats: the statistics
-    // form when stats_only, the full form otherwise. Needs the interpreter
-    // lock with this instance's sub-interpreter current. Returns a new
-    // reference; throws qdException.
+    // The flow dictionary of flow and its snapshot stats, made in the
+    // instance's sub-interpreter: the statistics form when stats_only, the
+    // full form otherwise. Needs the interpreter lock with that
+    // sub-interpreter current. Returns a new reference; throws qdException.
     PyObject *EncodeFlow(const std::shared_ptr<qdFlow> &flow,
         const qppFlowStats &stats, bool stats_only);
 
-    // Serves one event on the worker thread: enters the sub-interpreter and
-    // calls the callbacks the event selects. True when every selected
-    // callback returned normally. Throws qdException when the arguments
-    // cannot be built.
-    bool CallScriptFunction(const qppEvent &event);
+    // Serves one event on the worker thread: selects its callbacks, counts
+    // an event that reaches none as unhandled, and hands the rest to the
+    // isolation the script runs in.
+    void CallScriptFunction(qppEvent &&event);
 
-    // Re-reads the configuration and imports the script when its digest
-    // changed. Worker thread only; throws qdException.
+    // Re-reads the configuration and loads the script when its digest (or
+    // the way it runs) changed. Worker thread only; throws qdException.
     void Reload();
-
-    // Binds one callback of the loaded script module. Worker thread only,
-    // inside a thread_scope.
-    bool LoadScriptFunction(ScriptFunction id);
 
     // This instance's sub-interpreter, for hosts of the encoder outside
     // the worker (tests and benchmarks enter it with a thread_scope).
     PyInterpreterState *GetPyInterpreter() const
     {
-        return interpreter->GetInterpreterState();
+        return interpreter_isolation->GetPyInterpreter();
     }
+
+    // What a call of a callback changes in the counters and the log; on
+    // the worker or a runner's monitor thread.
+    void CallBegins(uint8_t id) override;
+    void CallEnded(uint8_t id, qppCallOutcome outcome, uint64_t ns) override;
 
 private:
     void LogStatistics();
@@ -130,14 +132,17 @@ private:
     // The worker thread's own set-up, before it serves anything.
     void PrepareWorkerThread();
 
-    bool debug;
+    // The configuration's "debug"; written by the worker at reloads.
+    std::atomic<bool> debug{false};
     qppStats stats;
-    qppWatchdog watchdog;
     qppEventQueue queue;
-    std::unique_ptr<qppPySubInterpreter> interpreter;
-    // Every Python reference of the script, released inside the
-    // sub-interpreter before it ends.
-    qppScript script;
+    // The bound callbacks' bits and qppScript::loaded, as the isolation
+    // serving the script publishes them; read by the hooks.
+    std::atomic<uint8_t> script_function_mask{0};
+    std::unique_ptr<qppInterpreterIsolation> interpreter_isolation;
+    std::unique_ptr<qppIsolation> process_isolation;
+    // The one serving the script; the worker's.
+    qppIsolation *isolation = nullptr;
 
 public:
     // What the module asks of the instance its script runs in.

@@ -11,6 +11,10 @@ namespace {
 
 const char *module_subdirectory = "/quiven-proc-python";
 
+// The queue's bound in bytes when the configuration sets none: far above
+// what ordinary use queues, below what takes a machine's memory.
+constexpr uint64_t queue_max_bytes_default = uint64_t(1) << 30;
+
 }  // namespace
 
 void qppPlugin::Reload()
@@ -23,66 +27,55 @@ void qppPlugin::Reload()
     debug = qppConfiguration::Debug(conf);
     queue.SetBound(
         qppConfiguration::QueueBound(conf, "queue_max_events", conf_filename),
-        qppConfiguration::QueueBound(conf, "queue_max_bytes", conf_filename));
+        qppConfiguration::QueueBound(
+            conf, "queue_max_bytes", conf_filename, queue_max_bytes_default));
 
     std::string written_path = qppConfiguration::Script(conf, conf_filename);
 
     // In force at once, also when the script is unchanged.
     std::chrono::nanoseconds budget =
         qppConfiguration::CallbackTimeout(conf, conf_filename);
-    bool check_permissions =
-        qppConfiguration::CheckPermissions(conf, conf_filename);
-    watchdog.Configure(budget, tag);
+    qppScriptLoad load;
+    load.check_permissions = qppConfiguration::CheckPermissions(conf, conf_filename);
+    bool process = qppConfiguration::ProcessIsolation(conf, conf_filename);
+    load.runner = qppConfiguration::Runner(conf, conf_filename, process);
+    qppIsolation *next = process ? process_isolation.get() : interpreter_isolation.get();
+    isolation->Configure(budget, tag);
 
-    std::string path;
-    qd_expand_variables(written_path, path, qdGlobalConfig::GetInstance().conf_vars);
+    qd_expand_variables(written_path, load.path, qdGlobalConfig::GetInstance().conf_vars);
 
     // Refused before anything of the loaded script changes.
-    std::string name = qppConfiguration::ModuleName(path);
+    load.name = qppConfiguration::ModuleName(load.path);
 
-    uint8_t digest[20];
-    if (qd_sha1_file(path, digest) < 0)
-        throw qdException("error hashing script: %s", path.c_str());
+    if (qd_sha1_file(load.path, load.digest) < 0)
+        throw qdException("error hashing script: %s", load.path.c_str());
 
-    if (script.Unchanged(digest)) {
+    if (next == isolation && isolation->Unchanged(load)) {
         qd_dprintf("%s: %s: not reloading, no change.\n", tag.c_str(),
-            path.c_str());
+            load.path.c_str());
         qppCount(stats.reloads_unchanged);
         return;
     }
 
-    std::string module_dir =
+    load.module_dir =
         qdGlobalConfig::GetInstance().path_state_persistent + module_subdirectory;
     // Checked before the loaded script is told anything: a refused script
     // leaves the instance as it was, and is checked again at the next
     // request (its digest is not kept).
-    if (check_permissions) qppCheckScriptPermissions(path, module_dir);
+    if (load.check_permissions) qppCheckScriptPermissions(load.path, load.module_dir);
 
-    CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0));
+    // The script that ran the other way is told first, and ends there.
+    if (next != isolation) {
+        isolation->Leave();
+        isolation = next;
+        isolation->Configure(budget, tag);
+    }
 
-    qppPySubInterpreter::thread_scope scope(interpreter->GetInterpreterState());
-
-    script.ForgetCallbacks();
-    script.AddModuleDirectory(module_dir);
-    script.Import(name, path, digest, tag);
+    load.tag = tag;
+    isolation->Load(load);
 
     qppCount(stats.reloads_done);
-    SetTag(name);
+    SetTag(load.name);
     SetProcName();
-    watchdog.Configure(budget, tag);
-
-    for (ScriptFunction id : {qppScript::ProcessAgentEvent,
-             qppScript::ProcessFlowEvent, qppScript::ProcessFlowMap,
-             qppScript::ProcessFlowStats}) {
-        if (LoadScriptFunction(id)) {
-            qd_dprintf("%s: callback function loaded: %s\n", tag.c_str(),
-                qppScript::CallbackName(id));
-        }
-    }
-    script.MarkLoaded();
-}
-
-bool qppPlugin::LoadScriptFunction(ScriptFunction id)
-{
-    return script.Bind(id, tag);
+    isolation->Configure(budget, tag);
 }

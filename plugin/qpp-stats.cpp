@@ -66,6 +66,11 @@ void qppStats::Queued(Kind kind, size_t flows, size_t bytes)
 {
     qppCount(events[kind].queued);
     if (kind == FLOW_MAP) qppCount(events[kind].flows_queued, flows);
+    Held(bytes);
+}
+
+void qppStats::Held(size_t bytes)
+{
     uint64_t depth = queue_depth.fetch_add(1, std::memory_order_relaxed) + 1;
     queue_bytes.fetch_add(bytes, std::memory_order_relaxed);
     uint64_t high = queue_high_water.load(std::memory_order_relaxed);
@@ -73,6 +78,18 @@ void qppStats::Queued(Kind kind, size_t flows, size_t bytes)
         ! queue_high_water.compare_exchange_weak(
             high, depth, std::memory_order_relaxed)) {
     }
+}
+
+void qppStats::Served(Kind kind, size_t flows)
+{
+    qppCount(events[kind].served);
+    if (kind == FLOW_MAP) qppCount(events[kind].flows_served, flows);
+}
+
+void qppStats::RunnerEnded(const std::string &cause)
+{
+    std::lock_guard<std::mutex> guard(cause_lock);
+    runner_cause = cause;
 }
 
 void qppStats::Dropped(Kind kind, size_t flows)
@@ -94,14 +111,15 @@ nlohmann::json qppStats::ToJson() const
     };
     static const char *kind_names[KINDS] = {"flow", "flow_map", "agent"};
     nlohmann::json events_json = nlohmann::json::object();
-    uint64_t queued = 0, served = 0, dropped = 0;
+    uint64_t queued = 0, served = 0, unhandled = 0, dropped = 0;
     for (size_t k = 0; k < KINDS; k++) {
         const qppKindStats &e = events[k];
         queued += get(e.queued);
         served += get(e.served);
+        unhandled += get(e.unhandled);
         dropped += get(e.dropped);
-        nlohmann::json j = {{"queued", get(e.queued)},
-            {"served", get(e.served)}, {"dropped", get(e.dropped)}};
+        nlohmann::json j = {{"queued", get(e.queued)}, {"served", get(e.served)},
+            {"unhandled", get(e.unhandled)}, {"dropped", get(e.dropped)}};
         if (k == FLOW_MAP) {
             j["flows_queued"] = get(e.flows_queued);
             j["flows_served"] = get(e.flows_served);
@@ -111,6 +129,7 @@ nlohmann::json qppStats::ToJson() const
     }
     events_json["queued"] = queued;
     events_json["served"] = served;
+    events_json["unhandled"] = unhandled;
     events_json["dropped"] = dropped;
     nlohmann::json callbacks_json = nlohmann::json::object();
     for (size_t i = 0; i < 4; i++) {
@@ -125,12 +144,13 @@ nlohmann::json qppStats::ToJson() const
                     {"max", c.time.Max() / 1000.0}}},
         };
     }
-    return {
+    nlohmann::json j = {
         {"events", events_json},
         {"callbacks", callbacks_json},
         {"queue",
             {{"depth", get(queue_depth)}, {"high_water", get(queue_high_water)},
-                {"bytes", get(queue_bytes)}}},
+                {"bytes", get(queue_bytes)}, {"max_events", get(queue_max_events)},
+                {"max_bytes", get(queue_max_bytes)}}},
         {"reloads",
             {{"done", get(reloads_done)}, {"failed", get(reloads_failed)},
                 {"unchanged", get(reloads_unchanged)}}},
@@ -138,4 +158,10 @@ nlohmann::json qppStats::ToJson() const
             {{"dispatched", get(payloads_dispatched)},
                 {"refused", get(payloads_refused)}}},
     };
+    if (runner_used.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> guard(cause_lock);
+        j["runner"] = {{"pid", get(runner_pid)}, {"restarts", get(runner_restarts)},
+            {"last_end", runner_cause}};
+    }
+    return j;
 }

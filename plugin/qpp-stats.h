@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -48,12 +50,15 @@ struct qppCallbackStats
     qppHistogram time;
 };
 
-// Events of one kind. An event the script subscribes to is either served
-// or dropped in the end; one the subscription mask filters out is neither.
+// Events of one kind. An event the script subscribes to is served (a
+// callback ran), unhandled (it reached none: a value no callback takes,
+// or one whose callback a reload took away) or dropped in the end; one the
+// subscription mask filters out is none of them.
 struct qppKindStats
 {
     std::atomic<uint64_t> queued{0};
     std::atomic<uint64_t> served{0};
+    std::atomic<uint64_t> unhandled{0};
     std::atomic<uint64_t> dropped{0};
     // Flow maps only: the flows the events above carried.
     std::atomic<uint64_t> flows_queued{0};
@@ -76,19 +81,37 @@ struct qppStats
     std::atomic<uint64_t> queue_depth{0};
     std::atomic<uint64_t> queue_high_water{0};
     std::atomic<uint64_t> queue_bytes{0};
+    // The bound in force (0: none); written by the worker at reloads, read
+    // by the hooks.
+    std::atomic<uint64_t> queue_max_events{0};
+    std::atomic<uint64_t> queue_max_bytes{0};
     std::atomic<uint64_t> reloads_done{0};       // a script was (re)imported
     std::atomic<uint64_t> reloads_failed{0};     // configuration or import failed
     std::atomic<uint64_t> reloads_unchanged{0};  // same digest: nothing to do
     std::atomic<uint64_t> payloads_dispatched{0};
     std::atomic<uint64_t> payloads_refused{0};
+    // A script runner's: set once an instance ran its script in one.
+    std::atomic<bool> runner_used{false};
+    std::atomic<uint64_t> runner_pid{0};       // 0 while none runs
+    std::atomic<uint64_t> runner_restarts{0};  // started again after an end
 
     // The callback counters of the one callback whose bit is id.
     qppCallbackStats &Callback(uint8_t id);
 
     void Queued(Kind kind, size_t flows, size_t bytes);
+    void Served(Kind kind, size_t flows);
     void Dropped(Kind kind, size_t flows);
+    // Why the last runner ended, as its log line said; any thread.
+    void RunnerEnded(const std::string &cause);
     // An event left the queue: depth and bytes fall.
     void Dequeued(size_t bytes);
+    // An event handed to a script runner behind another is still waiting:
+    // depth and bytes rise again.
+    void Held(size_t bytes);
 
     nlohmann::json ToJson() const;
+
+private:
+    mutable std::mutex cause_lock;
+    std::string runner_cause;  // guarded by cause_lock
 };

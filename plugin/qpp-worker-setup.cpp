@@ -22,5 +22,5 @@ void qppPlugin::PrepareWorkerThread()
     sigaddset(&set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
-    watchdog.SetWorker(interpreter->GetInterpreterState(), PyThread_get_thread_ident());
+    interpreter_isolation->SetWorkerThread();
 }

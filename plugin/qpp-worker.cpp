@@ -39,8 +39,7 @@ void *qppPlugin::Entry()
 
     if (! ShouldTerminate()) ServeEvents();
 
-    RunLoggingFailure(
-        tag, [this] { CallScriptFunction(qppEvent(qppEvent::PRV_UNLOAD, 0)); });
+    RunLoggingFailure(tag, [this] { isolation->Unload(); });
 
     queue.Close();
     qppRuntime::RemoveInstance();
@@ -57,31 +56,21 @@ void qppPlugin::ServeEvents()
         // deadline is only the longest sleep.
         std::optional<qppEvent> event = queue.Pop(
             std::chrono::steady_clock::now() + std::chrono::seconds(1),
-            [this] { return ShouldTerminate(); });
+            [this] { return ShouldTerminate() || isolation->NeedsWorker(); },
+            [this] { isolation->Flush(); });
 
         if (! event) {
-            qppTrimArenaCache();
+            isolation->Idle();
         }
         else if (event->prv == qppEvent::PRV_SYNC) {
             // A host that asks for a reload and then syncs learns when
             // the reload is done: a request made before the sync point
             // is served before it is signalled.
             ServeReload();
-            event->sync->Signal();
+            isolation->Sync(*event->sync);
         }
         else {
-            // An event whose arguments could not be built is dropped,
-            // not served.
-            qppKindStats &kind = stats.events[event->Kind()];
-            if (RunLoggingFailure(
-                    tag, [this, &event] { CallScriptFunction(*event); })) {
-                qppCount(kind.served);
-                qppCount(kind.flows_served, event->flows.size());
-            }
-            else {
-                qppCount(kind.dropped);
-                qppCount(kind.flows_dropped, event->flows.size());
-            }
+            CallScriptFunction(std::move(*event));
         }
 
         if (std::chrono::steady_clock::now() >= next_statistics) {
@@ -91,6 +80,17 @@ void qppPlugin::ServeEvents()
 
         if (ShouldTerminate()) break;
     }
+}
+
+void qppPlugin::CallScriptFunction(qppEvent &&event)
+{
+    uint8_t selected = qppSelectCallbacks(
+        event.prv, event.event, script_function_mask.load(), tag);
+    if (selected == 0) {
+        qppCount(stats.events[event.Kind()].unhandled);
+        return;
+    }
+    isolation->Serve(std::move(event), selected);
 }
 
 void qppPlugin::LogStatistics()

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <pthread.h>
 #include <unistd.h>
+#include <vector>
 
 #include "qd-test.h"
 #include "qpp-test-host.h"
@@ -40,6 +41,46 @@ int main(int argc, char **argv)
             TestHost::Stop(host.Start("python-b"));
             TestHost::Stop(a);
             TestHost::Stop(host.Start("python-c"));
+        }
+        else if (strcmp(mode, "numpy") == 0) {
+            // Extension modules that support one interpreter per process
+            // (numpy, every Cython or Rust one), used by three instances at
+            // once and one made after them. In a sub-interpreter only numpy
+            // is tried: the others crash an import there after numpy's
+            // failed one.
+            host.WriteScript("numeric", std::string("MODULES = ") +
+                    (Process() ? "['numpy', 'lxml.etree', 'cryptography.fernet']\n"
+                               : "['numpy']\n") +
+                    R"(import qpp
+def fernet(m):
+    f = m.Fernet(m.Fernet.generate_key())
+    return f.decrypt(f.encrypt(b"ok")).decode()
+USE = {"numpy": lambda m: m.arange(4).sum(), "cryptography.fernet": fernet,
+    "lxml.etree": lambda m: m.fromstring("<a><b/></a>")[0].tag}
+for name in MODULES:
+    try:
+        result = USE[name](__import__(name, fromlist=["_"]))
+    except Exception as e:
+        result = type(e).__name__
+    qpp.print("numeric: %s %s\n" % (name, result))
+)");
+            std::vector<qdPluginProcessor *> three;
+            for (const char *tag : {"python-a", "python-b", "python-c"})
+                three.push_back(host.Start(tag));
+            for (qdPluginProcessor *plugin : three) TestHost::Stop(plugin);
+            TestHost::Stop(host.Start("python-d"));
+        }
+        else if (strcmp(mode, "killed") == 0) {
+            // The daemon killed outright: its runner must not stay.
+            qdPluginProcessor *plugin = host.StartScript("lasting", R"(import time
+def ProcessAgentEvent(event):
+    time.sleep(3600)
+)");
+            plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+            json stats = qppHostStats(plugin);
+            if (stats.contains("runner")) printf("host: runner %d\n", stats["runner"]["pid"].get<int>());
+            fflush(stdout);
+            raise(SIGKILL);
         }
         else if (strcmp(mode, "stubborn") == 0) {
             // Threads that never stop on their own, then another instance.

@@ -42,6 +42,32 @@ std::string StderrCapture::Text()
 
 std::string TestDataDir() { return QPP_TEST_DIR; }
 
+const std::string &Isolation()
+{
+    static const std::string isolation = [] {
+        const char *mode = getenv("QPP_TEST_ISOLATION");
+        return std::string(mode != nullptr && *mode != '\0' ? mode : "interpreter");
+    }();
+    return isolation;
+}
+
+void TestHost::WriteConf(const std::string &json, const std::string &name)
+{
+    // A key the text gives itself comes later and wins.
+    size_t brace = json.find_first_not_of(" \t\r\n");
+    if (brace == std::string::npos || json[brace] != '{') {
+        data.WriteConf(json, name);
+        return;
+    }
+    // A runner started as root becomes nobody, unless the build found that
+    // nobody cannot read its Python.
+    std::string runner_user = Process() && std::string(QPP_TEST_RUNNER_USER) != "nobody"
+        ? "\"user\": \"" QPP_TEST_RUNNER_USER "\", " : "";
+    data.WriteConf(json.substr(0, brace + 1) + "\"isolation\": \"" + Isolation() + "\", " +
+            runner_user + json.substr(brace + 1),
+        name);
+}
+
 TestHost::TestHost() : data("qpp-test"), library(QPP_PLUGIN_PATH)
 {
     qd_set_debug(true);

@@ -67,6 +67,12 @@ private:
 };
 
 std::string TestDataDir();  // the tests' own directory (scripts beside it)
+
+// The isolation every configuration a test writes asks for: "interpreter"
+// or "process", from QPP_TEST_ISOLATION (ctest runs the host tests in
+// both). Where the two differ for scripts, a test asks Process().
+const std::string &Isolation();
+inline bool Process() { return Isolation() == "process"; }
 inline std::string ReadFile(const std::string &path) { return qppReadFile(path); }
 inline void WriteFile(const std::string &path, const std::string &content)
 {
@@ -92,15 +98,16 @@ public:
     // <as>, when given) and returns its path there.
     std::string InstallScript(
         const std::string &script, const std::string &as = std::string());
-    void WriteConf(const std::string &json, const std::string &name = "plugin")
-    {
-        data.WriteConf(json, name);
-    }
+    // In the isolation the test runs in (Isolation()), unless the text
+    // names one itself; a text that is no JSON object is written as it is.
+    void WriteConf(const std::string &json, const std::string &name = "plugin");
     // A configuration naming the script path, with debug on or off.
     void WriteScriptConf(const std::string &script_path, bool debug = false,
         const std::string &name = "plugin")
     {
-        data.WriteScriptConf(script_path, debug, name);
+        WriteConf("{\"script\": \"" + script_path + "\", \"debug\": " +
+                (debug ? "true" : "false") + "}\n",
+            name);
     }
 
     // Writes text as <module>.py into the module directory, names it in

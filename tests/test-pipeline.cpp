@@ -82,15 +82,44 @@ TEST(Pipeline, DeliversEachKindWithItsArguments)
         plugin->DispatchProcessorEvent(static_cast<qdPluginProcessor::Event>(event));
 
     ASSERT_TRUE(TestHost::Sync(plugin));
+    // Served means a callback ran: the values no callback takes are apart.
+    json events = qppHostStats(plugin)["events"];
+    EXPECT_EQ(events["agent"]["served"], 2) << events.dump();
+    EXPECT_EQ(events["agent"]["unhandled"], 6);
+    EXPECT_EQ(events["served"], 5);
     TestHost::Stop(plugin);
 
+    // A runner serves every event on one thread state: thread-locals last.
+    std::string later = Process() ? "kept" : "fresh";
     EXPECT_THAT(host.log.Starting("rec: "),
         ElementsAre("rec: stats aa00,bb00 stats,stats", "rec: map a,b gc True",
-            "rec: agent 11 fresh", "rec: agent 12 fresh", "rec: flow 7 dict single",
+            "rec: agent 11 fresh", "rec: agent 12 " + later, "rec: flow 7 dict single",
             "rec: stats aa00,bb00 stats,stats", "rec: map a,b gc False",
-            "rec: agent 99 fresh"))
+            "rec: agent 99 " + later))
         << host.log.Text();
     EXPECT_EQ(host.log.Count("recorder: agent or private event not set."), 1u);
     for (auto event : {"8", "9", "10", "13", "300"})
         EXPECT_EQ(host.log.Count(std::string("recorder: unhandled plugin event: ") + event), 1u);
+}
+
+// A snapshot of a hundred thousand flows reaches both callbacks whole (in a
+// runner it streams through the channel, which holds a few megabytes).
+TEST(Pipeline, AHundredThousandFlowsArriveWhole)
+{
+    TestHost host;
+    qdPluginProcessor *plugin = host.StartScript("many", R"(import qpp
+def ProcessFlowStats(flows):
+    qpp.print("seen: stats %d\n" % len(flows))
+def ProcessFlowMap(flows):
+    qpp.print("seen: map %d %d\n" % (len(flows), len({f["lower_port"] for f in flows})))
+)");
+    ASSERT_NE(plugin, nullptr);
+    qdFlowMap map(64);
+    for (int i = 0; i < 100000; i++)
+        map.Insert(std::to_string(i), MakeFlow("f", 17, static_cast<uint16_t>(i % 50000)));
+    plugin->DispatchProcessorEvent(qdPluginProcessor::EVENT_FLOW_MAP, &map);
+    ASSERT_TRUE(TestHost::Sync(plugin));
+    TestHost::Stop(plugin);
+    EXPECT_THAT(host.log.Starting("seen: "), ElementsAre("seen: stats 100000", "seen: map 100000 50000"))
+        << host.log.Text();
 }

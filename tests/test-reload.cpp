@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -151,6 +152,13 @@ TEST_F(Reload, ConfigurationErrors)
         {script + "\"callback_timeout\": -0.0}", not_seconds},
         {script + "\"callback_timeout\": \"10\"}", not_seconds},
         {script + "\"callback_timeout\": true}", not_seconds},
+        {script + "\"isolation\": \"thread\"}", "isolation must be \"interpreter\" or \"process\"."},
+        // Who a script runs as is never left to a key that would do nothing.
+        {script + "\"isolation\": \"interpreter\", \"user\": \"nobody\"}",
+            "user needs \"isolation\": \"process\"."},
+        {script + "\"isolation\": \"process\", \"memory_limit\": \"1G\"}",
+            "memory_limit must be a number of bytes, 0 for none."},
+        {script + "\"isolation\": \"process\", \"group\": \"\"}", "group must be the name of a group."},
     };
     for (auto &[content, message] : cases) {
         host.WriteConf(content);
@@ -229,6 +237,51 @@ TEST_F(Reload, AnotherModuleNameIsImportedAfresh)
     EXPECT_EQ(host.log.Count("instead"), 0u) << host.log.Text();
 }
 
+// A reload that changes where the script runs tells the script where it
+// ran, ends it there and loads it afresh the other way (its state starts
+// anew); one that changes the runner's settings starts another runner.
+TEST_F(Reload, ChangingTheIsolationTellsTheScriptAndLoadsItTheOtherWay)
+{
+    if (Process()) GTEST_SKIP() << "the test chooses the isolations itself";
+    std::string path = host.WriteScript("moving", R"(import os, qpp
+try:
+    loads += 1
+except NameError:
+    loads = 1
+def ProcessAgentEvent(event):
+    qpp.print("moving: %d load %d in %d\n" % (event, loads, os.getpid()))
+)");
+    auto use = [&](const std::string &keys) {
+        host.WriteConf("{\"script\": \"" + path + "\"" + keys + "}");
+        Request();
+        Serve();
+    };
+    plugin = host.Start();
+    Serve();
+    const std::string runner = ", \"isolation\": \"process\", \"user\": \"" QPP_TEST_RUNNER_USER "\"";
+    use(runner);
+    use(runner + ", \"group\": \"nogroup\"");
+    use(", \"isolation\": \"interpreter\"");
+    use(runner + ", \"user\": \"nosuchuser\"");
+    std::vector<std::string> seen = host.log.Starting("moving: ");
+    std::vector<std::string> events, pids;
+    for (auto &line : seen) {
+        if (line.find(" load ") == std::string::npos) continue;
+        events.push_back(line.substr(0, line.find(" in ")));
+        pids.push_back(line.substr(line.find(" in ") + 4));
+    }
+    EXPECT_THAT(events, ElementsAre("moving: 11 load 1", "moving: 99 load 1", "moving: 11 load 1",
+                            "moving: 99 load 1", "moving: 11 load 1", "moving: 99 load 1",
+                            "moving: 11 load 1", "moving: 99 load 1"))
+        << host.log.Text();
+    ASSERT_EQ(pids.size(), 8u);
+    std::string self = std::to_string(getpid());
+    EXPECT_THAT(pids, ElementsAre(self, self, pids[2], pids[2], pids[4], pids[4], self, self));
+    EXPECT_NE(pids[2], self);
+    EXPECT_NE(pids[4], pids[2]);  // another runner for other settings
+    EXPECT_EQ(host.log.Count("moving: cannot start the script runner: no such user: nosuchuser"), 1u);
+}
+
 // The module directory is put back once, at the end, at every load; the
 // worker thread keeps the module's name.
 TEST_F(Reload, AScriptThatEmptiedTheSearchPathIsReloadedAfterAFix)
@@ -297,6 +350,8 @@ TEST(FailedImport, IsReportedThenRecoveredFrom)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        // A runner's interpreter is a main one: the extension imports there.
+        if (Process() && std::string(c.name) == "refuser_user") continue;
         TestHost host;
         StderrCapture err;
         WriteFile(host.ModuleDir() + "/qpp_test_refuser.so", ReadFile(QPP_REFUSER_MODULE));

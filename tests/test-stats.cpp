@@ -52,7 +52,7 @@ def ProcessAgentEvent(event):
     ExpectIn(stats, R"({
         "events": {"served": 4, "dropped": 0, "flow": {"queued": 3, "served": 3},
                    "agent": {"served": 1}},
-        "queue": {"depth": 0, "bytes": 0},
+        "queue": {"depth": 0, "bytes": 0, "max_events": 0, "max_bytes": 1073741824},
         "callbacks": {"ProcessFlowEvent": {"calls": 3, "exceptions": 2},
                       "ProcessAgentEvent": {"calls": 1, "exceptions": 0},
                       "ProcessFlowMap": {"calls": 0}},
@@ -74,7 +74,7 @@ TEST(Stats, AFullQueueDropsWhatArrivesAndCountsIt)
 {
     TestHost host;
     host.WriteConf(R"({"script": ")" + host.InstallScript("slow.py") +
-        R"(", "queue_max_events": 2})");
+        R"(", "queue_max_events": 2, "queue_max_bytes": 0})");
     qdPluginProcessor *plugin = host.Start();
     ASSERT_NE(plugin, nullptr);
     auto flow = MakeFlow();
@@ -87,7 +87,8 @@ TEST(Stats, AFullQueueDropsWhatArrivesAndCountsIt)
     }},
         deadline / 2, "hooks while a callback is blocked");
     json stats = qppHostStats(plugin);
-    ExpectIn(stats, R"({"queue": {"depth": 2}, "events": {"flow": {"dropped": 8}}})");
+    ExpectIn(stats, R"({"queue": {"depth": 2, "max_events": 2, "max_bytes": 0},
+        "events": {"flow": {"dropped": 8}}})");
     EXPECT_GT(stats["queue"]["bytes"], 0);
 
     WriteFile(host.ModuleDir() + "/release", "");

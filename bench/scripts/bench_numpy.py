@@ -1,0 +1,6 @@
+# Imports numpy, as scripts that compute do.
+import numpy
+
+
+def ProcessAgentEvent(event):
+    pass
