@@ -100,9 +100,11 @@ struct Record { uint64_t time_us; Bytes data; uint32_t wire = 0; };
 inline std::string Pcap(int link_type, const std::vector<Record> &records)
 {
     Bytes file = Cat({Le(0xa1b2c3d4, 4), Le(2, 2), Le(4, 2), Le(0, 8), Le(262144, 4), Le(link_type, 4)});
-    for (auto &r : records)
-        file = Cat({file, Le(r.time_us / 1000000, 4), Le(r.time_us % 1000000, 4), Le(r.data.size(), 4),
+    for (auto &r : records) {
+        Bytes record = Cat({Le(r.time_us / 1000000, 4), Le(r.time_us % 1000000, 4), Le(r.data.size(), 4),
             Le(r.wire ? r.wire : r.data.size(), 4), r.data});
+        file.insert(file.end(), record.begin(), record.end());
+    }
     return std::string(file.begin(), file.end());
 }
 

@@ -3,10 +3,14 @@
 // standard output, standard error and payload files. The reading of input
 // lines is also checked in this process, against the tool's own parser.
 
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -117,8 +121,41 @@ def ProcessAgentEvent(event):
     WriteFile(scripts + "/helper.py", "NAME = 'helper'\n");
     WriteFile(scripts + "/package/__init__.py", "NAME = 'package'\n");
     WriteFile(scripts + "/main.py", "from helper import NAME\nfrom package import NAME\n" + ReadFile(Source("version_one.py")));
-    WriteFile(Path("main_two.py"), "from helper import NAME\n" + ReadFile(Source("version_two.py")));
+    WriteFile(scripts + "/main_two.py", "from helper import NAME\n" + ReadFile(Source("version_two.py")));
     std::string before = Listing(scripts);
+    // What another user (nobody) can change is refused as the daemon refuses
+    // it; the script in "mine" makes the file of the reload line after it
+    // writable by others. Beside the work directory: the scripts in it would
+    // link all of it.
+    struct Removed { std::string dir; ~Removed() { std::error_code ignored; fs::remove_all(dir, ignored); } } others{work + "-others"};
+    auto other = [&](const std::string &name) { return others.dir + "/" + name; };
+    std::string shared = other("shared"), exposed = other("exposed"), mine = other("mine");
+    std::string open = other("open"), owned = other("owned"), theirs = "/quiven-proc-python/theirs.py";
+    for (auto dir : {shared, exposed + "/package", mine, open + "/quiven-proc-python", owned + "/quiven-proc-python"})
+        fs::create_directories(dir);
+    WriteFile(shared + "/main.py", "import planted\n");
+    WriteFile(shared + "/planted.py", "import qpp\nqpp.print('planted ran\\n')\n");
+    WriteFile(exposed + "/main.py", ReadFile(Source("version_one.py")));
+    WriteFile(exposed + "/package/__init__.py", "");
+    WriteFile(mine + "/main.py", "import os\n" + ReadFile(Source("version_one.py")) + R"(
+def ProcessAgentEvent(event):
+    if event == 11:
+        os.chmod(os.path.realpath(os.path.join(os.path.dirname(__file__), "next.py")), 0o666)
+    qpp.dispatch("log", [], "one %d" % event)
+)");
+    WriteFile(mine + "/next.py", ReadFile(Source("version_two.py")));
+    for (auto dir : {open, owned}) {
+        WriteFile(dir + theirs, ReadFile(Source("version_one.py")));
+        EXPECT_EQ(chown((dir + theirs).c_str(), 65534, 65534), 0);
+    }
+    EXPECT_EQ(chown((shared + "/planted.py").c_str(), 65534, 65534), 0);
+    chmod(shared.c_str(), 01777);
+    chmod((exposed + "/package/__init__.py").c_str(), 0666);
+    chmod((open + theirs).c_str(), 0666);
+    chmod((open + "/quiven-proc-python").c_str(), 0777);
+    std::string theirs_conf = other("theirs.json"), unchecked = other("unchecked.json");
+    WriteFile(theirs_conf, "{\"script\": \"${path_state_persistent}" + theirs + "\"}");
+    WriteFile(unchecked, "{\"script\": \"${path_state_persistent}" + theirs + "\", \"check_permissions\": false}");
     // Reprs, so that a type shows.
     WriteFile(Path("fields.py"), R"(import qpp
 def ProcessFlowEvent(event, flow):
@@ -138,12 +175,15 @@ def ProcessFlowEvent(event, flow):
     std::string budget = R"(import json, os, qpp
 here = os.path.dirname(os.path.abspath(__file__))
 conf = os.path.join(os.path.dirname(os.path.dirname(here)), "quiven-proc-python.json")
-qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeout", "absent")))
+given = json.load(open(conf))
+qpp.print("budget: %s\n" % json.dumps(given.get("callback_timeout", "absent")))
+qpp.print("queue: %s\n" % " ".join(json.dumps(given.get(key, "absent")) for key in ("queue_max_events", "queue_max_bytes")))
 )";
     std::string data = Path("data"), named = "{\"script\": \"${path_state_persistent}/quiven-proc-python/budget.py\"";
     fs::create_directories(data + "/quiven-proc-python");
     for (auto path : {Path("budget.py"), data + "/quiven-proc-python/budget.py"}) WriteFile(path, budget);
-    std::vector<std::string> confs = {named + "}", named + ", \"callback_timeout\": 30}", named + ", \"callback_timeout\": null}"};
+    std::vector<std::string> confs = {named + "}", named + ", \"callback_timeout\": 30}", named + ", \"callback_timeout\": null}",
+        named + ", \"queue_max_events\": 7}"};
     for (size_t i = 0; i < confs.size(); i++) WriteFile(Path("conf" + std::to_string(i)), confs[i]);
     auto conf = [&](int i, std::vector<std::string> more = {}) {
         more.insert(more.begin(), {"--conf", Path("conf" + std::to_string(i)), "--data-dir", data});
@@ -159,7 +199,7 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
             s["callbacks"]["ProcessAgentEvent"]["calls"].dump() + ", payloads " + s["payloads"]["dispatched"].dump() + ", reloads " +
             s["reloads"]["done"].dump();
     };
-    std::string counter = Source("counter.py"), one = Source("version_one.py"), bad = "{\"type\": \"agents\"}";
+    std::string counter = Source("counter.py"), one = Copy("version_one.py"), bad = "{\"type\": \"agents\"}";
     std::vector<std::string> many, served;
     for (int i = 0; i < 150; i++) {
         many.insert(many.end(), {Agent(i % 2 ? 12 : 11), NamedFlow(2 + i % 6, "f" + std::to_string(i))});
@@ -191,6 +231,8 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
         {"standard input by default", {"--script", counter}, {Agent(11), Agent(12)}, 0, {"1 agent 11", "2 agent 12", "3 agent 99"},
             _, _, true},
         {"- names standard input", {"--script", counter, "-"}, {Agent(11)}, 0, {"1 agent 11", "2 agent 99"}, _, _, true},
+        // Blank lines that begin as a pcapng section header does.
+        {"blank lines of line ends", {"--script", counter}, {"", "\r\r", Agent(11)}, 0, {"1 agent 11", "2 agent 99"}},
         // The payloads go to the file (checked below), the log stays.
         {"--stats and --sink-output", {"--script", counter, "--stats", "--sink-output", Path("payloads.jsonl")},
             {Agent(11), NamedFlow(2, "one.example"), NamedFlow(3, "one.example"), Agent(12)}, 0, {},
@@ -218,7 +260,7 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
         // No unload notice until the end: the digest did not change.
         {"an unchanged script is kept", {"--script", one, "--debug"}, {Agent(11), "{\"type\": \"reload\"}", Agent(12),
             Reload(one), Agent(11)}, 0, {"one 11", "one 12", "one 11", "one 99"}, HasSubstr("not reloading, no change.")},
-        {"helper modules beside the script", {"--script", scripts + "/main.py"}, {Agent(11), Reload("main_two.py"), Agent(12)}, 0,
+        {"helper modules beside the script", {"--script", scripts + "/main.py"}, {Agent(11), Reload(scripts + "/main_two.py"), Agent(12)}, 0,
             {"one 11", "one 99", "two 12", "two 99"}},
         // Maps with no flow that passes queue nothing.
         {"flow maps filtered as in the daemon", {"--script", Source("map_names.py")},
@@ -252,9 +294,9 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
         {"blocked", {"--script", Path("busy.py"), "--timeout", "1"}, {Agent(11), Agent(12)}, 3, {}, _,
             HasSubstr("qpp-replay: still waiting for the plugin; is a script callback blocked?\n")},
         {"the first load fails", {"--script", Path("broken.py")}, {Agent(11)}, 3, {}, _,
-            Summary("0 events served, 0 callback errors, 1 failed script load, 0 payloads")},
+            Summary("0 events served, 1 dropped, 0 callback errors, 1 failed script load, 0 payloads")},
         {"a reload line fails", {"--script", one}, {Agent(11), Reload("broken.py"), Agent(12)}, 3, {"one 11", "one 99"}, _,
-            Summary("1 event served, 0 callback errors, 1 failed script load, 2 payloads")},
+            Summary("1 event served, 1 dropped, 0 callback errors, 1 failed script load, 2 payloads")},
         {"a failed reload fixed later still fails", {"--script", one}, {Reload("broken.py"), Reload("version_two.py"), Agent(12)},
             3, {"one 99", "two 12", "two 99"}, _, Summary("1 event served, 0 callback errors, 1 failed script load, 3 payloads")},
         {"a difference wins over a raise", {"--script", Path("raises.py"), "--expect", wrong}, {Agent(11)}, 1, {"11"}, _,
@@ -266,6 +308,25 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
         // The log itself was written.
         {"a payload file that cannot be written", {"--script", counter, "--sink-output", "/dev/full"}, {Agent(11)}, 2, {},
             HasSubstr("unloaded after"), StartsWith("qpp-replay: cannot write /dev/full: No space left on device\n")},
+        // Refused before anything runs, with the plugin's messages.
+        {"a script among files that others can add", {"--script", shared + "/main.py"}, {Agent(11)}, 3, {}, Eq(""),
+            Eq("qpp-replay: refusing to use module directory: " + shared + ": " + shared + " is writable by others (mode 1777)\n")},
+        {"a helper that others can change", {"--script", exposed + "/main.py"}, {Agent(11)}, 3, {}, Eq(""),
+            Eq("qpp-replay: refusing to use module directory: " + exposed + ": " + exposed +
+                "/package/__init__.py is writable by others (mode 0666)\n")},
+        {"a module directory that others can change", {"--conf", theirs_conf, "--data-dir", open}, {Agent(11)}, 3, {}, Eq(""),
+            Eq("qpp-replay: refusing to use module directory: " + open + "/quiven-proc-python: " + open +
+                "/quiven-proc-python is writable by others (mode 0777)\n")},
+        {"a script of another user", {"--conf", theirs_conf, "--data-dir", owned}, {Agent(11)}, 3, {}, Eq(""),
+            Eq("qpp-replay: refusing to load script: " + owned + theirs + ": " + owned + theirs +
+                " is owned by uid 65534, neither root nor the daemon's user (uid 0)\n")},
+        {"a configuration that turns the check off", {"--conf", unchecked, "--data-dir", open}, {Agent(11)}, 0, {"one 11", "one 99"}},
+        {"a reload line names a file elsewhere", {"--script", one}, {Agent(11), Reload(scripts + "/helper.py"), Agent(12)}, 2,
+            {"one 11", "one 99"}, _, Eq("line 2: script: " + scripts + "/helper.py is neither beside the script nor in the module "
+                "directory\nqpp-replay: 1 event served, 0 callback errors, 2 payloads\n")},
+        {"a reload line's file is judged as it is read", {"--script", mine + "/main.py"}, {Agent(11), Reload(mine + "/next.py"), Agent(12)},
+            3, {"one 11", "one 12", "one 99"}, _, Eq("qpp-replay: line 2: refusing to load script: " + mine + "/next.py: " + mine +
+                "/next.py is writable by others (mode 0666)\nqpp-replay: 2 events served, 0 callback errors, 1 failed script load, 3 payloads\n")},
         // The budget in the configuration the plugin gets: the command line's
         // replaces the configuration's own, the default fills in where it is silent.
         {"the default budget", {"--script", Path("budget.py")}, {}, 0, {}, HasSubstr("budget: 10\n")},
@@ -276,6 +337,13 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
         {"the configuration's null", conf(2), {}, 0, {}, HasSubstr("budget: null\n")},
         {"--timeout over the configuration's", conf(1, {"--timeout", "5"}), {}, 0, {}, HasSubstr("budget: 5\n")},
         {"--timeout 0 over the configuration's", conf(1, {"--timeout", "0"}), {}, 0, {}, HasSubstr("budget: null\n")},
+        // The queue's bound, likewise.
+        {"the default queue bound", {"--script", Path("budget.py")}, {}, 0, {}, HasSubstr("queue: 16384 67108864\n")},
+        {"--queue-max-events, --queue-max-bytes 0", {"--script", Path("budget.py"), "--queue-max-events", "5", "--queue-max-bytes", "0"},
+            {}, 0, {}, HasSubstr("queue: 5 \"absent\"\n")},
+        {"the configuration's queue bound", conf(3), {}, 0, {}, HasSubstr("queue: 7 67108864\n")},
+        // 0, as the plugin reads it: no bound (null would be its default).
+        {"--queue-max-events 0 over the configuration's", conf(3, {"--queue-max-events", "0"}), {}, 0, {}, HasSubstr("queue: 0 67108864\n")},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -301,6 +369,52 @@ qpp.print("budget: %s\n" % json.dumps(json.load(open(conf)).get("callback_timeou
     EXPECT_THAT(r.err, StartsWith("qpp-replay: cannot write standard output: No space left on device\n"));
 }
 
+// Ways out of a run: its scratch directory goes every time. A script that
+// takes the free descriptors; standard output whose reader is gone (a
+// write error, not SIGPIPE); a stop request while a pipe is quiet: what was
+// read is served, the plugin stops cleanly, and the run ends by the signal.
+TEST_F(Replay, EveryWayOutRemovesTheScratchDirectory)
+{
+    ScratchHere();
+    // All but two descriptors: fewer than it takes to walk the directory,
+    // enough for the pipe that a sanitized build's checks open.
+    WriteFile(Path("greedy.py"), R"(import os, qpp
+held = []
+def ProcessAgentEvent(event):
+    try:
+        while True:
+            held.append(os.open("/dev/null", os.O_RDONLY))
+    except OSError as e:
+        qpp.print("took every descriptor: %s\n" % e.strerror)
+    os.close(held.pop())
+    os.close(held.pop())
+)");
+    std::string counter = Source("counter.py"), fifo = Path("fifo");
+    Result r = Run({"--script", Path("greedy.py"), Input({Agent(11)})});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("took every descriptor: Too many open files\n"));
+    EXPECT_THAT(Scratches(), IsEmpty());
+
+    r = Wait(Spawn({"--script", counter, "--stats", Input({Agent(11)})}, "/dev/null", false, "|"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, StartsWith("qpp-replay: cannot write standard output: Broken pipe\n"));
+    EXPECT_THAT(Scratches(), IsEmpty());
+
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    pid_t tool = Spawn({"--script", counter, fifo});
+    int writer = open(fifo.c_str(), O_WRONLY);
+    std::string line = Agent(11) + "\n";
+    EXPECT_EQ(write(writer, line.data(), line.size()), ssize_t(line.size()));
+    EXPECT_TRUE(Eventually([&] { return ReadFile(Path("stdout")).find("1 agent 11") != std::string::npos; }, std::chrono::seconds(20)));
+    kill(tool, SIGTERM);
+    r = Wait(tool, std::chrono::seconds(5));
+    close(writer);
+    EXPECT_EQ(r.signal, SIGTERM);
+    EXPECT_EQ(Payloads(r.out), (std::vector<std::string>{"1 agent 11", "2 agent 99"}));
+    EXPECT_THAT(r.err, HasSubstr("qpp-replay: stopped (Terminated) before the end of the input\n"));
+    EXPECT_THAT(Scratches(), IsEmpty());
+}
+
 // Usage errors and files that cannot be used: refused before the plugin
 // starts, with exit status 2 and a message that says what is wrong. A payload
 // file that the run reads is refused before it is opened.
@@ -313,12 +427,15 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
     WriteFile(conf, "{\"script\": \"" + data + "/absent.py\"}");
     WriteFile(plugin, "{\"script\": \"${path_state_persistent}/counter.py\"}");
     std::map<std::string, std::string> kept = {{Path("stdin"), line}};  // what the files given to --sink-output hold
-    for (auto file : {input, conf, script, plugin}) kept[file] = ReadFile(file);
+    std::string helper = Path("helper.py"), module = Path("quiven-proc-python/helper.py");
+    fs::create_directory(Path("quiven-proc-python"));
+    for (auto file : {helper, module}) WriteFile(file, "NAME = 'helper'\n");
+    for (auto file : {input, conf, script, plugin, helper, module}) kept[file] = ReadFile(file);
     auto overwritten = [](const std::string &file, const std::string &what) {
         return "--sink-output " + file + " is " + what + ": it would be overwritten\n";
     };
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {  // the arguments, what standard error starts with
-        {{}, usage + "usage: qpp-replay --script FILE"},
+        {{}, usage + "Usage: qpp-replay --script FILE"},
         {{"--conf", plugin, input}, "--conf needs --data-dir\n"},
         {{"--script", script, "--conf", conf, "--data-dir", data}, "give either --script or --conf, not both\n"},
         {{"--script", script, "--data-dir", data}, "--data-dir goes with --conf; --script makes its own\n"},
@@ -331,6 +448,7 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
         {{"--script", script, "--timeout", "-1", input}, "--timeout needs a number of seconds, not -1\n"},
         {{"--script", script, "--timeout", "nan", input}, "--timeout needs a number of seconds, not nan\n"},
         {{"--script", script, "--timeout", "", input}, "--timeout needs a number of seconds, not \n"},
+        {{"--script", script, "--queue-max-events", "-1", input}, "--queue-max-events needs a whole number, 0 for no limit, not -1\n"},
         {{"--script", script, "--count", "3", input}, "--count goes with a capture: INPUT a pcap or pcapng file, or --interface\n"},
         {{"--script", script, "--update-interval", "0"}, "--update-interval needs a number of seconds above zero, not 0\n"},
         {{"--script", script, "--duration", "soon"}, "--duration needs a number of seconds above zero, not soon\n"},
@@ -339,6 +457,11 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
         {{"--script", script, "--idle-timeout", "tcp"}, "--idle-timeout needs NAME=SECONDS (tcp, tcp-closed, udp, other), not tcp\n"},
         {{"--script", script, "--idle-timeout", "sctp=5"}, "--idle-timeout knows tcp, tcp-closed, udp and other, not sctp\n"},
         {{"--script", script, "--idle-timeout", "udp=-1"}, "--idle-timeout udp needs a number of seconds, not -1\n"},
+        // The host counts whole milliseconds: less than one would be none at all.
+        {{"--script", script, "--duration", "0.0004"}, "--duration needs at least 0.001 seconds (the host counts whole milliseconds), not 0.0004\n"},
+        {{"--script", script, "--update-interval", "1e-4"}, "--update-interval needs at least 0.001 seconds (the host counts whole milliseconds), not 1e-4\n"},
+        {{"--script", script, "--idle-timeout", "tcp=0.0002"}, "--idle-timeout tcp needs at least 0.001 seconds (the host counts whole milliseconds), not 0.0002\n"},
+        {{"--script", script, "--interface", "", "--duration", "2"}, "--interface needs the name of an interface, not an empty text\n"},
         {{"--script", Path("absent.py"), input}, "cannot read the script " + Path("absent.py") + ": No such file or directory\n"},
         {{"--conf", conf, "--data-dir", data, input},
             "the script that " + conf + " names, " + data + "/absent.py, cannot be read: No such file or directory\n"},
@@ -349,6 +472,8 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
         {{"--sink-output", script, "--script", script, input}, overwritten(script, "the script")},
         {{"--sink-output", plugin, "--conf", plugin, "--data-dir", data, input}, overwritten(plugin, "the configuration")},
         {{"--sink-output", script, "--conf", plugin, "--data-dir", data, input}, overwritten(script, "the configured script")},
+        {{"--sink-output", helper, "--script", script, input}, overwritten(helper, "a module beside the script")},
+        {{"--sink-output", module, "--conf", plugin, "--data-dir", data, input}, overwritten(module, "a module in the module directory")},
     };
     for (auto &[args, message] : cases) {
         SCOPED_TRACE(PrintToString(args));
@@ -360,11 +485,17 @@ TEST_F(Replay, UsageAndSetupErrorsAreSaidPlainly)
             EXPECT_EQ(ReadFile(args[1]), kept[args[1]]);
         }
     }
-    // --help, and its short form, show the usage on standard output.
-    for (std::string help : {"--help", "-h"}) {
-        Result r = Run({help});
+    // --help, and its short form, show the usage on standard output, and
+    // --version the version: the man page is made of the two, by help2man.
+    std::string help = "Usage: qpp-replay --script FILE [options] [INPUT]\n";
+    for (auto &[asked, text] : std::vector<std::pair<std::string, Matcher<std::string>>>{
+             {"--help", AllOf(StartsWith(help), HasSubstr("  --interface NAME"), HasSubstr("\nExit status:\n"))},
+             {"-h", StartsWith(help)},
+             {"--version", Eq(std::string("qpp-replay (quiven-proc-python) " QPP_REPLAY_VERSION "\n"))}}) {
+        SCOPED_TRACE(asked);
+        Result r = Run({asked});
         EXPECT_EQ(r.status, 0);
-        EXPECT_THAT(r.out, AllOf(StartsWith("usage: qpp-replay --script FILE [options] [INPUT]\n"), HasSubstr("  --interface NAME")));
+        EXPECT_THAT(r.out, text);
     }
 }
 
@@ -445,9 +576,10 @@ TEST_F(Replay, ConfRunsOnAScratchCopy)
     fs::create_directory(real);
     Copy("version_one.py", real + "/version_one.py");
     // A helper module of the data directory imports from the copy; the
-    // replacement tells what the user's script holds while the replay runs.
+    // replacement, beside the script, tells what the user's script holds
+    // while the replay runs.
     WriteFile(real + "/helper.py", "NAME = 'helper'\n");
-    WriteFile(Path("version_two.py"), ReadFile(Source("version_two.py")) + "import helper\nqpp.print('%s; user script: %s' % "
+    WriteFile(real + "/version_two.py", ReadFile(Source("version_two.py")) + "import helper\nqpp.print('%s; user script: %s' % "
         "(helper.NAME, open('" + data + "/quiven-proc-python/version_one.py').readline()))\n");
     struct Case
     {
@@ -470,7 +602,7 @@ TEST_F(Replay, ConfRunsOnAScratchCopy)
         WriteFile(conf, "{\"script\": \"" + c.script + "\"}\n");
         std::string before = Listing(real) + Listing(data) + ReadFile(conf);
         Result r = Run({"--conf", conf, "--data-dir", data, "--var", "sub=quiven-proc-python",
-            Input({Agent(11), Reload("version_two.py"), Agent(12)})});
+            Input({Agent(11), Reload(at + "/version_two.py"), Agent(12)})});
         EXPECT_EQ(r.status, c.status) << r.err << r.out;
         std::vector<std::string> reloaded = {"one 11", "one 99", "two 12", "two 99"};
         EXPECT_EQ(Payloads(r.out), c.status ? std::vector<std::string>() : reloaded);

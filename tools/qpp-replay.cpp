@@ -12,14 +12,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <getopt.h>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <pwd.h>
 #include <set>
 #include <sstream>
 #include <string>
@@ -30,6 +30,7 @@
 #include <nlohmann/json.hpp>
 
 #include "capture-input.h"
+#include "replay-capabilities.h"
 #include "replay-diff.h"
 #include "replay-flow.h"
 #include "replay-host.h"
@@ -37,19 +38,26 @@
 #include "replay-plugin-path.h"
 #include "replay-scratch.h"
 #include "replay-status.h"
+#include "replay-stop.h"
+#include "replay-trust.h"
 
 using json = nlohmann::json;
 
 namespace {
 
+// The usage, in the form help2man reads (Usage:/or:, "Options:", an
+// indented option and its text): qpp-replay's man page is made from --help
+// and --version at build time. The capture options come between the two.
 const char *const usage_text =
-    "usage: qpp-replay --script FILE [options] [INPUT]\n"
-    "       qpp-replay --conf FILE --data-dir DIR [options] [INPUT]\n"
+    "Usage: qpp-replay --script FILE [options] [INPUT]\n"
+    "  or:  qpp-replay --conf FILE --data-dir DIR [options] [INPUT]\n"
     "\n"
     "Runs a script of the Python processor plugin against the host events of\n"
     "INPUT (JSON Lines; standard input when absent or -). Standard output\n"
-    "carries the host log and one JSON line per dispatched payload.\n"
+    "carries the host log and one JSON line per dispatched payload; standard\n"
+    "error ends with a summary: events served, callback errors, payloads.\n"
     "\n"
+    "Options:\n"
     "  --script FILE       run this script in a temporary data directory, with\n"
     "                      the other files of its directory beside it\n"
     "  --conf FILE         use a copy of this plugin configuration ...\n"
@@ -63,15 +71,29 @@ const char *const usage_text =
     "                      show a diff when they differ\n"
     "  --timeout SECONDS   interrupt a callback call that runs longer (default\n"
     "                      10; 0 for no limit)\n"
+    "  --queue-max-events N  at most N events wait for the script (default\n"
+    "                      16384; 0 for no limit); a live capture drops the\n"
+    "                      others, other input waits for the script\n"
+    "  --queue-max-bytes N   the same for the bytes they hold (default\n"
+    "                      67108864, 64 MiB)\n"
+    "  --isolation WAY     run the script in a sub-interpreter (interpreter, the\n"
+    "                      default) or in a process of its own (process, the\n"
+    "                      default with --interface), as the daemon will\n"
     "  --var NAME=VALUE    a host variable for ${NAME} in the configuration\n"
     "  --plugin FILE       the plugin library (default: the one built with\n"
     "                      this tool, or the one installed with it)\n"
-    "  --help              show this text\n"
-    "\n"
-    "Standard error ends with a summary: events served, callback errors,\n"
-    "payloads. Exit status: 0 done, 1 payloads differ from --expect, 2 bad\n"
-    "usage, bad input or output lost, 3 the script failed to load or a\n"
-    "callback raised or was interrupted (2 wins over 1, 1 over 3).\n";
+    "  --help              show this text and exit\n"
+    "  --version           show the version and exit\n";
+
+const char *const exit_text =
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  the dispatched payloads differ from --expect\n"
+    "  2  bad usage, bad input, or output lost\n"
+    "  3  the script failed to load, or a callback raised or was interrupted\n"
+    "When several apply, 2 wins over 1, and 1 over 3.\n";
+
+const char *const version_text = "qpp-replay (quiven-proc-python) " QPP_REPLAY_VERSION "\n";
 
 const char *const plugin_tag = "quiven-proc-python";
 
@@ -95,6 +117,8 @@ struct Options
     std::string expect;
     std::map<std::string, std::string> vars;
     qppReplayBudget budget;
+    qppReplayQueueBound queue_bound;
+    qppReplayIsolation isolation;
     std::string input = "-";
     qppCaptureInputOptions capture;  // capture input (tools/capture)
 };
@@ -113,12 +137,14 @@ std::vector<std::string> SplitNames(const std::string &list)
 // The options, long as the documentation gives them; "-h" is kept as a
 // short form of --help. The capture options go to qppCaptureOption by name.
 enum OptionCode {
-    OPT_SCRIPT = 256, OPT_CONF, OPT_DATA_DIR, OPT_PLUGIN, OPT_DEBUG, OPT_STATS,
-    OPT_SINK_OUTPUT, OPT_SINKS, OPT_EXPECT, OPT_TIMEOUT, OPT_VAR, OPT_CAPTURE
+    OPT_VERSION = 256, OPT_SCRIPT, OPT_CONF, OPT_DATA_DIR, OPT_PLUGIN, OPT_DEBUG, OPT_STATS,
+    OPT_SINK_OUTPUT, OPT_SINKS, OPT_EXPECT, OPT_TIMEOUT, OPT_VAR, OPT_QUEUE_EVENTS,
+    OPT_QUEUE_BYTES, OPT_ISOLATION, OPT_CAPTURE
 };
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, OPT_VERSION},
     {"script", required_argument, nullptr, OPT_SCRIPT},
     {"conf", required_argument, nullptr, OPT_CONF},
     {"data-dir", required_argument, nullptr, OPT_DATA_DIR},
@@ -129,7 +155,10 @@ const struct option long_options[] = {
     {"sinks", required_argument, nullptr, OPT_SINKS},
     {"expect", required_argument, nullptr, OPT_EXPECT},
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"isolation", required_argument, nullptr, OPT_ISOLATION},
     {"var", required_argument, nullptr, OPT_VAR},
+    {"queue-max-events", required_argument, nullptr, OPT_QUEUE_EVENTS},
+    {"queue-max-bytes", required_argument, nullptr, OPT_QUEUE_BYTES},
     {"interface", required_argument, nullptr, OPT_CAPTURE},
     {"filter", required_argument, nullptr, OPT_CAPTURE},
     {"count", required_argument, nullptr, OPT_CAPTURE},
@@ -161,8 +190,20 @@ double TimeoutSeconds(const std::string &text)
     return seconds;
 }
 
-// Returns false when the user asked for help.
-bool ParseOptions(int argc, char **argv, Options &opt)
+uint64_t QueueBound(const std::string &option, const std::string &text)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0)
+        throw UsageError(option + " needs a whole number, 0 for no limit, not " + text);
+    return value;
+}
+
+// What the command line asks for: a run, or one of the texts.
+enum class Asked { RUN, HELP, VERSION };
+
+Asked ParseOptions(int argc, char **argv, Options &opt)
 {
     // Messages are ours; the leading ':' makes a missing value ':'.
     opterr = 0;
@@ -170,7 +211,8 @@ bool ParseOptions(int argc, char **argv, Options &opt)
     while ((index = -1, code = getopt_long(argc, argv, ":h", long_options, &index)) != -1) {
         std::string value = optarg ? optarg : "";
         switch (code) {
-        case 'h': return false;
+        case 'h': return Asked::HELP;
+        case OPT_VERSION: return Asked::VERSION;
         case OPT_SCRIPT: opt.script = value; break;
         case OPT_CONF: opt.conf = value; break;
         case OPT_DATA_DIR: opt.data_dir = value; break;
@@ -186,6 +228,19 @@ bool ParseOptions(int argc, char **argv, Options &opt)
         case OPT_TIMEOUT:
             opt.budget.seconds = TimeoutSeconds(value);
             opt.budget.given = true;
+            break;
+        case OPT_QUEUE_EVENTS:
+            opt.queue_bound.events = QueueBound("--queue-max-events", value);
+            opt.queue_bound.events_given = true;
+            break;
+        case OPT_QUEUE_BYTES:
+            opt.queue_bound.bytes = QueueBound("--queue-max-bytes", value);
+            opt.queue_bound.bytes_given = true;
+            break;
+        case OPT_ISOLATION:
+            if (value != "interpreter" && value != "process")
+                throw UsageError("--isolation is interpreter or process, not " + value);
+            opt.isolation = {value, true};
             break;
         case OPT_VAR: {
             size_t at = value.find('=');
@@ -215,6 +270,8 @@ bool ParseOptions(int argc, char **argv, Options &opt)
     }
     if (argc - optind > 1) throw UsageError(std::string("more than one INPUT: ") + argv[optind + 1]);
     if (optind < argc) opt.input = argv[optind];
+    // A live capture's script never holds the capture's descriptor.
+    if (! opt.isolation.given && ! opt.capture.interface.empty()) opt.isolation.value = "process";
 
     if (! opt.script.empty() && ! opt.conf.empty())
         throw UsageError("give either --script or --conf, not both");
@@ -224,7 +281,7 @@ bool ParseOptions(int argc, char **argv, Options &opt)
         throw UsageError("--conf needs --data-dir");
     if (! opt.script.empty() && ! opt.data_dir.empty())
         throw UsageError("--data-dir goes with --conf; --script makes its own");
-    return true;
+    return Asked::RUN;
 }
 
 std::string ErrnoText() { return strerror(errno); }
@@ -246,13 +303,18 @@ class Replay
 {
 public:
     // conf: the run's configuration, which names the script that a reload
-    // line replaces (a scratch copy: never the user's).
-    Replay(qppReplayHost &host, const std::string &conf, const std::string &input_dir)
-        : host(host), conf(conf), input_dir(input_dir),
+    // line replaces (a scratch copy: never the user's); trust judges the
+    // file that a reload line names.
+    Replay(qppReplayHost &host, const std::string &conf, const qppReplayTrust &trust,
+        const std::string &input_dir, qppCapturePace pace)
+        : host(host), conf(conf), trust(trust), input_dir(input_dir),
+          pacer(host.Plugin(), pace, [this] { Sync(); }),
           flows([this](const qdFlow *flow) { BeforeUpdate(flow); }) { }
 
     // Delivers one input line; throws qppReplayInputError naming the
-    // problem, before anything of the line has reached the plugin.
+    // problem, before anything of the line has reached the plugin, or
+    // qppReplayRefused for a reload line whose file the plugin's check
+    // refuses (the script loaded before keeps running, as in the daemon).
     void Line(const std::string &text)
     {
         qppReplayLine line = qppReplayParseLine(text);
@@ -281,6 +343,7 @@ public:
         case qppReplayLine::Type::RELOAD:
             break;
         }
+        pacer.Delivered(line.type == qppReplayLine::Type::FLOW_MAP);
     }
 
 private:
@@ -289,10 +352,13 @@ private:
     // it, so an update waits until earlier events are served.
     void BeforeUpdate(const qdFlow *flow)
     {
-        if (queued_flows.count(flow)) {
-            host.Sync();
-            queued_flows.clear();
-        }
+        if (queued_flows.count(flow)) Sync();
+    }
+
+    void Sync()
+    {
+        host.Sync();
+        queued_flows.clear();
     }
 
     // Only named flows can be changed by a later line; the others need no
@@ -318,25 +384,23 @@ private:
 
     void Reload(const std::optional<std::string> &source)
     {
-        std::string content;
-        std::string script;
+        // Events before the line are served with the old script, events
+        // after it with the new one; the file is judged as it is then.
+        host.Sync();
+        queued_flows.clear();
         if (source) {
             std::string path = *source;
             if (! path.empty() && path[0] != '/') path = input_dir + "/" + path;
-            content = qppReplayReadScript(path);
+            std::string content = qppReplayReadScript(path);
+            trust.CheckReload(path);
 
             std::string why;
-            script = qppReplayConfiguredScript(
+            std::string script = qppReplayConfiguredScript(
                 conf, qdGlobalConfig::GetInstance().conf_vars, why);
             if (script.empty())
                 throw qppReplayInputError("script: cannot replace the configured script: " + why);
+            Replace(script, content);
         }
-
-        // Events before the line are served with the old script, events
-        // after it with the new one.
-        host.Sync();
-        queued_flows.clear();
-        if (! script.empty()) Replace(script, content);
         host.Reload();
         host.Sync();
     }
@@ -351,7 +415,9 @@ private:
 
     qppReplayHost &host;
     std::string conf;
+    const qppReplayTrust &trust;
     std::string input_dir;
+    qppCapturePacer pacer;
     qppReplayFlows flows;
     std::set<const qdFlow *> queued_flows;  // named, queued with an event since the last sync
 };
@@ -369,9 +435,9 @@ std::vector<std::string> Lines(const std::string &content)
     return lines;
 }
 
-// A payload file must not be one that the run reads: opening it for
-// writing would empty it before anything is read.
-void RefuseToOverwrite(const Options &opt)
+// A payload file must not be one that the run reads or imports: opening it
+// for writing would empty it before anything is read.
+void RefuseToOverwrite(const Options &opt, const qppReplayTrust &trust)
 {
     struct stat out;
     if (opt.sink_output.empty() || stat(opt.sink_output.c_str(), &out) != 0) return;
@@ -403,27 +469,60 @@ void RefuseToOverwrite(const Options &opt)
         if (! file.first.empty() && stat(file.first.c_str(), &st) == 0 && same(st))
             refuse(file.second);
     }
+    if (trust.Imports(out.st_dev, out.st_ino))
+        refuse(opt.script.empty() ? "a module in the module directory" : "a module beside the script");
 }
 
-int Run(const Options &opt)
+// A refusal after root was given up comes from the rights the run has now:
+// rights names that user (empty while the run kept its own).
+std::string WithRights(const std::string &message, const std::string &rights)
 {
-    RefuseToOverwrite(opt);
+    std::string denied = strerror(EACCES);
+    if (rights.empty() || message.size() < denied.size() ||
+        message.compare(message.size() - denied.size(), denied.size(), denied) != 0)
+        return message;
+    return message + " (since the capture was opened, the run has the rights of the user " +
+        rights + ")";
+}
 
-    // Capture input: a capture file, or a live interface opened (and root
-    // given up) before any script is read; null for JSON Lines.
-    std::unique_ptr<qppCaptureInput> capture = qppCaptureInput::Open(opt.capture, opt.input);
+// What main needs to know of a run besides its status.
+struct RunNotes
+{
+    std::string rights;      // the user whose rights the run has once root is given up
+    bool cut_short = false;  // a stop request ended the reading
+};
 
+int Run(const Options &opt, qppReplayStop &stop, RunNotes &notes)
+{
+    // Reading ends early on a stop request, and once output is lost: there
+    // is no point going on. (output_made is set once the output exists;
+    // nothing is read after it goes.)
+    const qppReplayOutput *output_made = nullptr;
+    auto stopping = [&stop, &output_made] {
+        return stop.Requested() || (output_made != nullptr && output_made->Failed());
+    };
+    // The input, whatever kind of file it is, unless a live interface is
+    // read; its first bytes tell a capture from JSON Lines. Then a capture
+    // file, or a live interface opened (and root and every capability given
+    // up) before any script is read; null for JSON Lines, which stream goes
+    // on to read.
     // Everything the user named is checked before the plugin starts, so a
     // typo costs nothing and explains itself.
-    std::ifstream input_file;
-    if (opt.input != "-") {
-        if (IsDirectory(opt.input))
-            throw qppReplaySetupError("cannot read " + opt.input + ": it is a directory");
-        input_file.open(opt.input);
-        if (! input_file.is_open())
-            throw qppReplaySetupError("cannot read " + opt.input + ": " + ErrnoText());
+    std::unique_ptr<qppInputStream> stream;
+    if (opt.capture.interface.empty()) stream = qppInputStream::Open(opt.input, stopping);
+    uid_t uid = geteuid();
+    // A tool that stays root keeps what starting a runner as another user
+    // takes, until it knows where its script runs.
+    bool stays_root = geteuid() == 0 &&
+        (opt.capture.user.empty() ? opt.capture.interface.empty() : opt.capture.user == "root");
+    qppReplayLimitCapabilities(stays_root);
+    std::unique_ptr<qppCaptureInput> capture = qppCaptureInput::Open(opt.capture, opt.input, stream.get());
+    qppReplayDropCapabilities(stays_root);
+    if (geteuid() != uid) {
+        struct passwd *user = getpwuid(geteuid());
+        notes.rights = user ? user->pw_name : "with the identifier " + std::to_string(geteuid());
     }
-    std::istream &input = (opt.input == "-") ? std::cin : input_file;
+
     std::string input_dir;
     if (opt.input == "-") {
         char cwd[4096];
@@ -455,7 +554,8 @@ int Run(const Options &opt)
             throw qppReplaySetupError("the script " + opt.script +
                 " must be a file whose name ends in .py: it is imported as a module");
         }
-        scratch = qppReplayScratch::ForScript(opt.script, opt.vars, opt.budget);
+        scratch = qppReplayScratch::ForScript(
+            opt.script, opt.vars, opt.budget, opt.queue_bound, opt.isolation);
     }
     else {
         if (! IsDirectory(opt.data_dir))
@@ -465,8 +565,19 @@ int Run(const Options &opt)
                 ": " + (IsDirectory(opt.conf) ? "it is a directory" : ErrnoText()));
         // A configuration the plugin cannot use is the plugin's to report,
         // as in the daemon; a script that is not there is said plainly.
-        scratch = qppReplayScratch::ForConf(opt.conf, opt.data_dir, opt.vars, opt.budget);
+        scratch = qppReplayScratch::ForConf(opt.conf, opt.data_dir, opt.vars, opt.budget,
+            opt.queue_bound, opt.isolation);
     }
+    RefuseToOverwrite(opt, scratch->Trust());
+    // A script that runs in this process gets no capability; one that runs
+    // in a runner is out of their reach, and its runner becomes the user
+    // the configuration names when the tool is root.
+    if (! scratch->RunsInRunner()) {
+        qppReplayLimitCapabilities(false);
+        qppReplayDropCapabilities(false);
+    }
+    // A second interrupt ends the process at once: the directory goes first.
+    qppReplayStop::AtOnce remove_scratch(stop, [&scratch] { scratch->Remove(); });
     qdGlobalConfig &config = qdGlobalConfig::GetInstance();
     config.path_state_persistent = scratch->DataDir();
     config.conf_vars = opt.vars;
@@ -477,10 +588,12 @@ int Run(const Options &opt)
     qppReplayOutput output(opt.sink_output, ! opt.expect.empty());
     qd_set_debug(opt.debug);
     output.Install(opt.sinks, ! opt.sinks_given);
+    output_made = &output;
 
     std::string error;
     qppReplayTally tally;
     json final_stats;
+    uint64_t refused_loads = 0;  // reload lines whose file the check refused
     {
         qppReplayHost host(opt.plugin);
         // A call the budget cannot stop (one blocked in C code) is the one
@@ -493,19 +606,23 @@ int Run(const Options &opt)
         host.SetPatience(patience);
         host.Start(plugin_tag, scratch->Conf());
 
-        Replay replay(host, scratch->Conf(), input_dir);
+        // Input that waits for the script (a file, lines) stays within half
+        // the queue's bound, so that it loses nothing; an interface never
+        // waits, as in a daemon, and what the queue cannot hold is dropped.
+        qppCapturePace pace = qppCapturePace::Within(
+            scratch->QueueMaxEvents(), scratch->QueueMaxBytes());
+        Replay replay(host, scratch->Conf(), scratch->Trust(), input_dir, pace);
         std::string text;
         size_t number = 0;
         if (capture) {
-            // A file waits for the script every 4096 events; an interface
-            // never does.
-            qppCapturePluginEvents events(host.Plugin(), capture->Live() ? 0 : 4096);
+            qppCapturePluginEvents events(
+                host.Plugin(), capture->Live() ? qppCapturePace() : pace, stopping);
             error = capture->Deliver(events);
         }
-        while (! capture && std::getline(input, text)) {
+        while (! capture && ! stopping() && stream->ReadLine(text)) {
             number++;
             if (! text.empty() && text.back() == '\r') text.pop_back();
-            if (text.find_first_not_of(" \t") == std::string::npos) continue;
+            if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
             try {
                 replay.Line(text);
             }
@@ -513,16 +630,20 @@ int Run(const Options &opt)
                 error = "line " + std::to_string(number) + ": " + e.what();
                 break;
             }
-            // Output that cannot be written is lost: no point going on.
-            if (! output.Failure().empty()) break;
+            catch (const qppReplayRefused &e) {
+                fprintf(stderr, "qpp-replay: line %zu: %s\n", number, e.what());
+                refused_loads++;
+            }
         }
-        if (error.empty() && ! capture && input.bad())
-            error = "cannot read " + opt.input + ": " + ErrnoText();
+        notes.cut_short = stop.Requested();
+        if (error.empty() && ! capture && ! stream->Error().empty())
+            error = "cannot read " + opt.input + ": " + stream->Error();
 
         // Served, then terminated: the unload notice comes last.
         host.Stop();
         final_stats = host.Stats();
         tally = qppReplayTally::FromStats(final_stats);
+        tally.failed_loads += refused_loads;
     }
     output.Uninstall();
     if (error.empty() && ! output.Failure().empty()) error = "qpp-replay: " + output.Failure();
@@ -535,9 +656,11 @@ int Run(const Options &opt)
     }
     if (fflush(stdout) != 0 && error.empty())
         error = "qpp-replay: cannot write standard output: " + ErrnoText();
+    std::string left = scratch->Remove();
+    if (! left.empty()) error += (error.empty() ? "" : "\n") + ("qpp-replay: " + left);
     bool differs = false;
     if (! error.empty())
-        fprintf(stderr, "%s\n", error.c_str());
+        fprintf(stderr, "%s\n", WithRights(error, notes.rights).c_str());
     else if (! opt.expect.empty()) {
         std::string diff = qppReplayDiff(expected, output.PayloadLines(),
             opt.expect + " (expected)", "dispatched payloads");
@@ -557,9 +680,12 @@ int main(int argc, char **argv)
 {
     Options opt;
     try {
-        if (! ParseOptions(argc, argv, opt)) {
-            fputs(usage_text, stdout);
-            printf("\n%s", qppCaptureUsage);
+        Asked asked = ParseOptions(argc, argv, opt);
+        if (asked != Asked::RUN) {
+            if (asked == Asked::HELP)
+                printf("%s\n%s\n%s", usage_text, qppCaptureUsage, exit_text);
+            else
+                fputs(version_text, stdout);
             if (fflush(stdout) != 0) {
                 fprintf(stderr, "qpp-replay: cannot write standard output: %s\n",
                     strerror(errno));
@@ -569,21 +695,43 @@ int main(int argc, char **argv)
         }
     }
     catch (const UsageError &e) {
-        fprintf(stderr, "qpp-replay: %s\n\n%s\n%s", e.what(), usage_text, qppCaptureUsage);
+        fprintf(stderr, "qpp-replay: %s\n\n%s\n%s\n%s", e.what(), usage_text, qppCaptureUsage,
+            exit_text);
         return QPP_REPLAY_BAD;
     }
 
+    // Output that cannot be written is a failed write (EPIPE), as a full
+    // disk is, not the end of the process.
+    signal(SIGPIPE, SIG_IGN);
+    qppReplayStop stop;
+    RunNotes notes;
+    int status = QPP_REPLAY_BAD;
     try {
-        return Run(opt);
+        status = Run(opt, stop, notes);
     }
     catch (const qppReplaySetupError &e) {
         fflush(stdout);
-        fprintf(stderr, "qpp-replay: %s\n", e.what());
-        return QPP_REPLAY_BAD;
+        fprintf(stderr, "qpp-replay: %s\n", WithRights(e.what(), notes.rights).c_str());
     }
     catch (const qppCaptureError &e) {
         fflush(stdout);
-        fprintf(stderr, "qpp-replay: %s\n", e.what());
-        return QPP_REPLAY_BAD;
+        fprintf(stderr, "qpp-replay: %s\n", WithRights(e.what(), notes.rights).c_str());
     }
+    catch (const qppReplayRefused &e) {
+        // What the plugin would refuse to load, the tool refuses to copy.
+        fflush(stdout);
+        fprintf(stderr, "qpp-replay: %s\n", e.what());
+        status = QPP_REPLAY_SCRIPT_FAILED;
+    }
+    // A stop request ends a live capture as planned. A run on an input file
+    // ends, once all is cleaned up, as the signal asked, for whoever waits
+    // for it to learn.
+    if (stop.Requested() && opt.capture.interface.empty()) {
+        if (notes.cut_short) {
+            fprintf(stderr, "qpp-replay: stopped (%s) before the end of the input\n",
+                strsignal(stop.Signal()));
+        }
+        stop.EndAsAsked();
+    }
+    return status;
 }

@@ -84,6 +84,7 @@ void qppReplayOutput::Write(FILE *file, const std::string &name, const std::stri
     if (fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0)
         return;
     if (failure.empty()) failure = "cannot write " + name + ": " + strerror(errno);
+    failed = true;
     clearerr(file);
 }
 

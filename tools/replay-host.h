@@ -2,6 +2,7 @@
 // catch up, stopping it, and writing what it logs and dispatches.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -48,6 +49,8 @@ public:
     // What the first failed write said ("cannot write FILE: REASON"); empty
     // while every write succeeded.
     std::string Failure();
+    // Whether a write failed: cheap enough to ask for every packet.
+    bool Failed() const { return failed.load(); }
 
     // One payload as its output line (without the line end).
     static std::string FormatPayload(const qdSinkPayload &payload);
@@ -66,6 +69,7 @@ private:
     bool keep;
     std::vector<std::string> lines;  // guarded by lock
     std::string failure;  // guarded by lock
+    std::atomic<bool> failed{false};  // set with failure
 };
 
 // One plugin instance, loaded and driven as the daemon does by the host

@@ -1,9 +1,11 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
 #include <sstream>
@@ -17,6 +19,7 @@
 #include "replay-host.h"
 #include "replay-input.h"
 #include "replay-scratch.h"
+#include "replay-trust.h"
 
 using ordered_json = nlohmann::ordered_json;
 
@@ -24,6 +27,9 @@ namespace {
 
 const char *const module_subdirectory = "/quiven-proc-python";
 const char *const budget_key = "callback_timeout";
+const char *const queue_events_key = "queue_max_events";
+const char *const queue_bytes_key = "queue_max_bytes";
+const char *const isolation_key = "isolation";
 
 std::string ErrnoText() { return strerror(errno); }
 
@@ -161,6 +167,56 @@ void CopyTree(const std::string &from, const std::string &to, int depth)
     }
 }
 
+// The first entry that the removal could not remove, and why; guarded by
+// the removal lock of the one scratch directory being removed.
+std::string unremoved;
+int unremoved_errno = 0;
+
+int RemoveEntry(const char *file, const struct stat *, int, struct FTW *)
+{
+    if (remove(file) != 0 && errno != ENOENT && unremoved.empty()) {
+        unremoved = file;
+        unremoved_errno = errno;
+    }
+    return 0;
+}
+
+// Whether the configuration leaves the plugin's permission check on, as the
+// plugin reads it: anything but false keeps it (a value that is not a
+// boolean is the plugin's to report).
+bool ChecksPermissions(const std::string &content)
+{
+    if (qppReplayTooDeep(content, qppReplayMaxDepth)) return true;
+    try {
+        ordered_json document;
+        std::istringstream stream(content);
+        stream >> document;
+        auto it = document.is_object() ? document.find("check_permissions") : document.end();
+        return ! (document.is_object() && it != document.end() && it->is_boolean() && ! it->get<bool>());
+    }
+    catch (const std::exception &) {
+        return true;
+    }
+}
+
+// A bound of the queue as the command line sets it (0: none, as the plugin
+// reads it; null would be the plugin's own default), or the tool's default
+// where the configuration says nothing.
+void SetBound(ordered_json &document, const char *key, uint64_t value, bool given)
+{
+    if (given)
+        document[key] = value;
+    else if (document.find(key) == document.end() && value > 0)
+        document[key] = value;
+}
+
+// A bound as the plugin reads it; 0 for none, or for a value it refuses.
+uint64_t Bound(const ordered_json &document, const char *key)
+{
+    auto it = document.find(key);
+    return it != document.end() && it->is_number_unsigned() ? it->get<uint64_t>() : 0;
+}
+
 // Whole seconds are written as integers, as a person would write them.
 ordered_json Seconds(double seconds)
 {
@@ -251,6 +307,10 @@ qppReplayScratch::qppReplayScratch()
             qppReplayDirName(pattern) + ": " + ErrnoText());
     }
     root = name.data();
+    // Readable by all: a script runner runs as another user (nobody, when
+    // the tool runs as root), and reads the copies.
+    chmod(root.c_str(), 0755);
+    for (auto &fd : reserve) fd = qppFd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     data_dir = root + "/data";
     conf = root + "/quiven-proc-python.json";
     MakeDirectory(data_dir);
@@ -259,17 +319,32 @@ qppReplayScratch::qppReplayScratch()
 
 qppReplayScratch::~qppReplayScratch()
 {
-    // Links are removed, never followed.
-    nftw(root.c_str(),
-        [](const char *file, const struct stat *, int, struct FTW *) {
-            remove(file);
-            return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
+    std::string failure = Remove();
+    if (! failure.empty()) fprintf(stderr, "qpp-replay: %s\n", failure.c_str());
+}
+
+std::string qppReplayScratch::Remove()
+{
+    std::lock_guard<std::mutex> guard(removal);
+    if (root.empty()) return std::string();
+    for (auto &fd : reserve) fd.Reset();
+    unremoved.clear();
+    // Links are removed, never followed; one directory open at a time, so
+    // that the reserve is enough.
+    int walked = nftw(root.c_str(), RemoveEntry, 1, FTW_DEPTH | FTW_PHYS);
+    std::string why = walked != 0 ? ErrnoText() : std::string();
+    std::string failure;
+    if (! unremoved.empty() || walked != 0) {
+        failure = "cannot remove the temporary directory " + root + ": " +
+            (unremoved.empty() ? why : unremoved + ": " + strerror(unremoved_errno));
+    }
+    root.clear();
+    return failure;
 }
 
 std::unique_ptr<qppReplayScratch> qppReplayScratch::ForScript(const std::string &script,
-    const std::map<std::string, std::string> &vars, const qppReplayBudget &budget)
+    const std::map<std::string, std::string> &vars, const qppReplayBudget &budget,
+    const qppReplayQueueBound &bound, const qppReplayIsolation &isolation)
 {
     std::string content;
     if (! qppReplayReadFile(script, content))
@@ -281,8 +356,14 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForScript(const std::string 
     std::string dir = RealPath(qppReplayDirName(script));
     if (dir.empty())
         throw qppReplaySetupError("cannot read " + qppReplayDirName(script) + ": " + ErrnoText());
+    // The script's directory plays the module directory: all of it is
+    // importable once linked.
+    scratch->trust.reset(new qppReplayTrust(script, qppReplayDirName(script), true));
+    scratch->trust->CheckScript();
     for (auto &entry : Entries(dir)) {
-        if (entry != name) Link(dir + "/" + entry, module_dir + "/" + entry);
+        if (entry == name) continue;
+        scratch->trust->Add(dir + "/" + entry);
+        Link(dir + "/" + entry, module_dir + "/" + entry);
     }
     // The script keeps its file name: the module name comes from it.
     std::string copy = module_dir + "/" + name;
@@ -290,6 +371,9 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForScript(const std::string 
 
     ordered_json document = {{"script", copy}};
     if (budget.seconds > 0) document[budget_key] = Seconds(budget.seconds);
+    if (bound.events > 0) document[queue_events_key] = bound.events;
+    if (bound.bytes > 0) document[queue_bytes_key] = bound.bytes;
+    document[isolation_key] = isolation.value;
     scratch->WriteConf(document, copy, vars);
     return scratch;
 }
@@ -300,6 +384,10 @@ void qppReplayScratch::WriteConf(ordered_json &document, const std::string &scri
     auto set = document.find(budget_key);
     if (set != document.end() && set->is_number() && set->get<double>() > 0)
         budget = set->get<double>();
+    auto isolation = document.find(isolation_key);
+    runner = isolation != document.end() && *isolation == "process";
+    queue_max_events = Bound(document, queue_events_key);
+    queue_max_bytes = Bound(document, queue_bytes_key);
 
     // The plugin expands variables in the path it reads; the copy's path
     // must come out of that unchanged.
@@ -325,7 +413,8 @@ void qppReplayScratch::WriteConf(ordered_json &document, const std::string &scri
 
 std::unique_ptr<qppReplayScratch> qppReplayScratch::ForConf(const std::string &conf,
     const std::string &data_dir, const std::map<std::string, std::string> &vars,
-    const qppReplayBudget &budget)
+    const qppReplayBudget &budget, const qppReplayQueueBound &bound,
+    const qppReplayIsolation &isolation)
 {
     std::string content;
     if (! qppReplayReadFile(conf, content))
@@ -344,8 +433,28 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForConf(const std::string &c
         throw qppReplaySetupError("cannot read " + data_dir + ": " + ErrnoText());
     struct stat st;
     std::string module_dir = data_real + module_subdirectory;
-    if (stat(module_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    bool has_modules = stat(module_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+
+    std::string script_content;
+    if (! script.empty()) {
+        bool is_file = (stat(script.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        if (is_file && ! qppReplayReadFile(script, script_content)) is_file = false;
+        if (! is_file) {
+            bool directory = (stat(script.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+            throw qppReplaySetupError("the script that " + conf + " names, " + script +
+                ", cannot be read: " + (directory ? "it is a directory" : ErrnoText()));
+        }
+    }
+
+    // Judged as the plugin judges them in the daemon, with the user's own
+    // data directory; then copied.
+    scratch->trust.reset(new qppReplayTrust(script,
+        data_dir + module_subdirectory, ChecksPermissions(content)));
+    if (! script.empty()) scratch->trust->CheckScript();
+    if (has_modules) {
+        scratch->trust->Add(module_dir);
         CopyTree(module_dir, scratch->data_dir + module_subdirectory, 0);
+    }
 
     ordered_json document;
     if (script.empty()) {
@@ -353,15 +462,6 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForConf(const std::string &c
         // report, as in the daemon: it gets it as it is.
         WriteOwnFile(scratch->conf, content);
         return scratch;
-    }
-
-    std::string script_content;
-    bool is_file = (stat(script.c_str(), &st) == 0 && S_ISREG(st.st_mode));
-    if (is_file && ! qppReplayReadFile(script, script_content)) is_file = false;
-    if (! is_file) {
-        bool directory = (stat(script.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-        throw qppReplaySetupError("the script that " + conf + " names, " + script +
-            ", cannot be read: " + (directory ? "it is a directory" : ErrnoText()));
     }
 
     // The copy takes the script's place under the scratch data directory,
@@ -382,9 +482,9 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForConf(const std::string &c
     }
     WriteOwnFile(copy, script_content);
 
-    // The user's configuration with the copy's path and the budget: a
-    // budget given on the command line replaces the configuration's own,
-    // the default only fills in where the configuration says nothing.
+    // The user's configuration with the copy's path, the budget and the
+    // queue's bound: a value given on the command line replaces the
+    // configuration's own, a default only fills in where it says nothing.
     std::istringstream stream(content);
     stream >> document;
     document["script"] = copy;
@@ -392,6 +492,10 @@ std::unique_ptr<qppReplayScratch> qppReplayScratch::ForConf(const std::string &c
         document[budget_key] = budget.seconds > 0 ? Seconds(budget.seconds) : ordered_json();
     else if (document.find(budget_key) == document.end() && budget.seconds > 0)
         document[budget_key] = Seconds(budget.seconds);
+    SetBound(document, queue_events_key, bound.events, bound.events_given);
+    SetBound(document, queue_bytes_key, bound.bytes, bound.bytes_given);
+    if (isolation.given || document.find(isolation_key) == document.end())
+        document[isolation_key] = isolation.value;
     scratch->WriteConf(document, copy, vars);
     return scratch;
 }

@@ -28,6 +28,7 @@ qppReplayTally qppReplayTally::FromStats(const json &stats)
     qppReplayTally tally;
     tally.known = stats.is_object();
     tally.served = Counter(stats, {"events", "served"});
+    tally.dropped = Counter(stats, {"events", "dropped"});
     auto callbacks = stats.is_object() ? stats.find("callbacks") : stats.end();
     if (stats.is_object() && callbacks != stats.end() && callbacks->is_object()) {
         for (auto &callback : callbacks->items()) {
@@ -52,8 +53,9 @@ int qppReplayExitStatus(bool bad, bool differs, const qppReplayTally &tally)
 std::string qppReplaySummary(const qppReplayTally &tally)
 {
     if (! tally.known) return "qpp-replay: the plugin keeps no counters";
-    std::string text = "qpp-replay: " + Count(tally.served, "event") + " served, " +
-        Count(tally.raised + tally.interrupted, "callback error");
+    std::string text = "qpp-replay: " + Count(tally.served, "event") + " served, ";
+    if (tally.dropped > 0) text += std::to_string(tally.dropped) + " dropped, ";
+    text += Count(tally.raised + tally.interrupted, "callback error");
     if (tally.interrupted > 0)
         text += " (" + std::to_string(tally.interrupted) + " interrupted)";
     if (tally.failed_loads > 0)

@@ -19,6 +19,7 @@ struct qppReplayTally
 {
     bool known = false;  // false when the plugin keeps no counters
     uint64_t served = 0;
+    uint64_t dropped = 0;  // never served: a full queue, no script loaded, ...
     uint64_t raised = 0;
     uint64_t interrupted = 0;
     uint64_t failed_loads = 0;
@@ -35,6 +36,7 @@ struct qppReplayTally
 // failure: each hides what the next would say.
 int qppReplayExitStatus(bool bad, bool differs, const qppReplayTally &tally);
 
-// "qpp-replay: 3 events served, 1 callback error (1 interrupted), 2
-// payloads", without a line end.
+// "qpp-replay: 3 events served, 5 dropped, 1 callback error (1
+// interrupted), 2 payloads", without a line end; the parts that count
+// nothing unusual only when they count something.
 std::string qppReplaySummary(const qppReplayTally &tally);

@@ -156,6 +156,9 @@ void qppCaptureFlows::Packet(int link_type, uint64_t time_us, const uint8_t *dat
     }
 
     if (closing) {
+        // What nDPI has not named by the close, it guesses now: a script
+        // learns a flow's protocol before the flow begins to expire.
+        Guess(*entry);
         entry->closed = true;
         entry->timeout_ms = options.tcp_closed_timeout_ms;
         {
@@ -304,7 +307,9 @@ void qppCaptureFlows::Advance(uint64_t now_ms)
     // clock's time: capture time never goes back.
     if (now_ms <= clock_ms) return;
 
-    while (next_update_ms <= now_ms || next_scan_ms <= now_ms) {
+    // A long gap with flows tracked is caught up step by step (a huge idle
+    // timeout can make that millions of updates): a stop cuts it short.
+    while ((next_update_ms <= now_ms || next_scan_ms <= now_ms) && ! events.Stopping()) {
         if (next_scan_ms < next_update_ms) {
             clock_ms = next_scan_ms;
             ScanIdle();
@@ -376,9 +381,8 @@ void qppCaptureFlows::ScanIdle()
     for (Entry *entry : idle) Expire(*entry);
 }
 
-void qppCaptureFlows::Expire(Entry &entry)
+void qppCaptureFlows::Guess(Entry &entry)
 {
-    // A flow that ends before nDPI named it gets nDPI's guess first.
     if (detector.GiveUp(entry.detection)) {
         Refresh(entry);
         {
@@ -388,6 +392,13 @@ void qppCaptureFlows::Expire(Entry &entry)
         }
         Event(qdPluginProcessor::EVENT_FLOW_DPI_COMPLETE, entry);
     }
+    if (entry.detection.stage == qppDetection::Stage::DONE) entry.detection.Free();
+}
+
+void qppCaptureFlows::Expire(Entry &entry)
+{
+    // A flow that ends before nDPI named it gets nDPI's guess first.
+    Guess(entry);
     entry.detection.Free();
     bool expiring;
     {

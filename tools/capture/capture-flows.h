@@ -125,6 +125,8 @@ private:
     bool Refresh(Entry &entry);
     void Update();
     void ScanIdle();
+    // Ends detection that is still looking with nDPI's guess (event 4).
+    void Guess(Entry &entry);
     void Expire(Entry &entry);
     void Event(qdPluginProcessor::Event event, Entry &entry);
 

@@ -1,7 +1,8 @@
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
+#include <cstring>
 
 #include "capture-input.h"
 
@@ -15,8 +16,9 @@ const char *const qppCaptureUsage =
     "  --idle-timeout NAME=SECONDS  a flow's idle timeout: tcp (300),\n"
     "                        tcp-closed (10), udp (30), other (30)\n"
     "  --max-flows N         track at most N flows at once (default 65536)\n"
-    "  --user NAME           after opening the interface, run as NAME\n"
-    "                        (default nobody; root keeps root)\n";
+    "  --user NAME           after opening the capture, run as NAME (with its\n"
+    "                        groups); live, root runs as nobody by default\n"
+    "                        (root keeps root)\n";
 
 namespace {
 
@@ -28,6 +30,12 @@ uint64_t Milliseconds(const std::string &option, const std::string &text, bool z
         seconds < 0 || (seconds == 0 && ! zero_allowed) || seconds > 1e9) {
         throw qppCaptureError(option + " needs a number of seconds" +
             (zero_allowed ? "" : " above zero") + ", not " + text);
+    }
+    // The host keeps time in whole milliseconds: less than one would be
+    // taken for none at all.
+    if (seconds > 0 && seconds < 0.001) {
+        throw qppCaptureError(option + " needs at least 0.001 seconds (the host counts "
+            "whole milliseconds), not " + text);
     }
     return static_cast<uint64_t>(std::llround(seconds * 1000));
 }
@@ -41,12 +49,6 @@ uint64_t Count(const std::string &option, const std::string &text)
     return value;
 }
 
-bool IsRegularFile(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string BaseName(const std::string &path)
 {
     size_t slash = path.find_last_of('/');
@@ -58,8 +60,11 @@ std::string BaseName(const std::string &path)
 bool qppCaptureOption(const std::string &arg, const std::function<std::string()> &take,
     qppCaptureInputOptions &options)
 {
-    if (arg == "--interface")
+    if (arg == "--interface") {
         options.interface = take();
+        if (options.interface.empty())
+            throw qppCaptureError("--interface needs the name of an interface, not an empty text");
+    }
     else if (arg == "--filter")
         options.filter = take();
     else if (arg == "--count")
@@ -98,7 +103,7 @@ qppCaptureInput::qppCaptureInput(const qppCaptureInputOptions &options, qppCaptu
     : options(options), source(std::move(source)) { }
 
 std::unique_ptr<qppCaptureInput> qppCaptureInput::Open(
-    const qppCaptureInputOptions &options, const std::string &input)
+    const qppCaptureInputOptions &options, const std::string &input, qppInputStream *stream)
 {
     if (! options.interface.empty()) {
         if (input != "-")
@@ -113,10 +118,9 @@ std::unique_ptr<qppCaptureInput> qppCaptureInput::Open(
         return std::unique_ptr<qppCaptureInput>(new qppCaptureInput(mine, std::move(source)));
     }
 
-    qppInputKind kind = qppInputKind::JSON_LINES;
-    if (input != "-" && IsRegularFile(input)) kind = qppSniffInput(input);
+    qppInputKind kind = stream->Kind();
     if (kind == qppInputKind::NEITHER) {
-        throw qppCaptureError(input + " is neither JSON Lines nor a capture "
+        throw qppCaptureError(stream->Name() + " is neither JSON Lines nor a capture "
             "(pcap or pcapng): it starts with binary data");
     }
     if (kind == qppInputKind::JSON_LINES) {
@@ -126,17 +130,22 @@ std::unique_ptr<qppCaptureInput> qppCaptureInput::Open(
         }
         return nullptr;
     }
-    qppCaptureSource source = qppCaptureSource::OpenFile(input);
+    FILE *file = stream->Release();
+    if (file == nullptr)
+        throw qppCaptureError("cannot read the capture " + stream->Name() + ": " + strerror(errno));
+    qppCaptureSource source = qppCaptureSource::OpenFile(file, stream->Name());
     if (! options.filter.empty()) source.Filter(options.filter);
+    // A file needs no privilege to read: the user changes only when asked.
+    if (! options.user.empty()) qppCaptureSource::DropPrivileges(options.user);
     qppCaptureInputOptions mine = options;
-    mine.flows.iface_name = BaseName(input);
+    mine.flows.iface_name = input == "-" ? "stdin" : BaseName(input);
     return std::unique_ptr<qppCaptureInput>(new qppCaptureInput(mine, std::move(source)));
 }
 
 std::string qppCaptureInput::Deliver(qppCaptureEvents &events)
 {
     qppCaptureFlows flows(options.flows, events);
-    std::string error = source.Read(flows, options.stop);
+    std::string error = source.Read(flows, options.stop, [&events] { return events.Stopping(); });
     // Whatever ended the reading, every flow still tracked expires, so a
     // script sees each flow's final statistics.
     flows.Finish();

@@ -13,13 +13,16 @@
 
 #include "capture-flows.h"
 #include "capture-source.h"
+#include "capture-stream.h"
 
 struct qppCaptureInputOptions
 {
     std::string interface;
     std::string filter;
-    // The user that a live capture runs as once the interface is open.
-    std::string user = "nobody";
+    // The user to run as once the capture is open; empty when not given:
+    // nobody for a live capture that root runs, otherwise whoever runs the
+    // tool.
+    std::string user;
     qppCaptureStop stop;
     qppCaptureOptions flows;
     // Set when an option that only a capture uses was given.
@@ -39,17 +42,20 @@ class qppCaptureInput
 {
 public:
     // The capture that input (a file name, or "-" for standard input) and
-    // the options name, opened: a capture file, or the live interface,
-    // after which root is given up. Returns null when the input is JSON
-    // Lines. Throws qppCaptureError for a capture that cannot be opened, a
-    // file that is neither, or capture options without a capture.
+    // the options name, opened: the capture that stream holds (the input,
+    // opened; null with --interface), which it then takes, or the live
+    // interface; then root is given up for the user of the options.
+    // Returns null when the input is JSON Lines, left in stream. Throws
+    // qppCaptureError for a capture that cannot be opened, an input that
+    // is neither, or capture options without a capture.
     static std::unique_ptr<qppCaptureInput> Open(const qppCaptureInputOptions &options,
-        const std::string &input);
+        const std::string &input, qppInputStream *stream);
 
-    // Reads the capture to its end (or stop condition or signal), sends the
-    // events to events, and expires every flow at the end. Returns an empty
-    // text or the message that names where the capture broke. Writes a
-    // summary line to standard error.
+    // Reads the capture to its end (or stop condition, or until events say
+    // that the run is stopping), sends the events to events, and expires
+    // every flow at the end. Returns an empty text or the message that
+    // names where the capture broke. Writes a summary line to standard
+    // error.
     std::string Deliver(qppCaptureEvents &events);
 
     // True for a live interface, false for a capture file.

@@ -1,10 +1,12 @@
 // Where the capture host's packets come from: a capture file (pcap or
 // pcapng) or a live interface, read with libpcap. The source owns its pcap
-// handle. One thread opens, reads and closes it; the only other actor is the
-// signal handler, which sets a flag that the reading loop tests.
+// handle. One thread opens, reads and closes it; the reading loop asks a
+// predicate whether to stop, which other threads may make true.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -18,15 +20,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// What a file's first bytes say it is.
-enum class qppInputKind { JSON_LINES, CAPTURE, NEITHER };
-
-// Reads the start of the file at path (which must be readable): a pcap or
-// pcapng magic number makes a capture; a first line of binary content (a
-// NUL byte or bytes that are not UTF-8) makes neither; anything else is
-// taken for JSON Lines.
-qppInputKind qppSniffInput(const std::string &path);
-
 // When reading stops, besides the end of the input.
 struct qppCaptureStop
 {
@@ -37,8 +30,10 @@ struct qppCaptureStop
 class qppCaptureSource
 {
 public:
-    // Opens a capture file. Throws qppCaptureError.
-    static qppCaptureSource OpenFile(const std::string &path);
+    // Opens the capture that file holds from its first byte (see
+    // qppInputStream::Release), which the source then owns; name is for
+    // messages. Throws qppCaptureError.
+    static qppCaptureSource OpenFile(FILE *file, const std::string &name);
     // Opens a live interface (needs the privilege to capture). Throws
     // qppCaptureError, saying what is missing.
     static qppCaptureSource OpenLive(const std::string &interface);
@@ -52,15 +47,20 @@ public:
     void Filter(const std::string &expression);
 
     // Gives up root for good: the process runs as user from now on (its
-    // user and group identifiers and its supplementary groups). Nothing is
-    // done when the process does not run as root or user is "root". Throws
+    // user and group identifiers, and the supplementary groups that the
+    // group database gives it); empty for nobody. Root stays root for
+    // "root". A process that does not run as root stays who it is: it is
+    // refused another user, and an empty user asks nothing of it. Throws
     // qppCaptureError.
     static void DropPrivileges(const std::string &user);
 
-    // Reads until the end, a stop condition, or SIGINT/SIGTERM, handing each
-    // record to flows. Returns an empty text, or the message that names
-    // where the input broke (the records before it were all handed over).
-    std::string Read(qppCaptureFlows &flows, const qppCaptureStop &stop);
+    // Reads until the end, a stop condition, or until stopping returns
+    // true, handing each record to flows; a live capture moves the clock of
+    // flows on with the wall clock while no packet comes. Returns an empty
+    // text, or the message that names where the input broke (the records
+    // before it were all handed over).
+    std::string Read(qppCaptureFlows &flows, const qppCaptureStop &stop,
+        const std::function<bool()> &stopping);
 
     int LinkType() const { return link_type; }
     bool Live() const { return live; }
@@ -72,6 +72,7 @@ private:
 
     pcap *handle;
     bool live;
+    int selectable = -1;  // live: the handle's descriptor to wait on (libpcap's)
     std::string name;
     int link_type;
     uint64_t records = 0;
