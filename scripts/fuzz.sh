@@ -21,7 +21,7 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || ((seconds == 0)); then
   exit 2
 fi
 
-targets=(fuzz-config fuzz-encode fuzz-replay fuzz-capture)
+targets=(fuzz-config fuzz-encode fuzz-replay fuzz-capture fuzz-channel)
 # The encoder's inputs are cheaper short, and no longer reach more: list
 # lengths come from two bytes, and an exhausted input yields empty items.
 # A capture's seeds are whole conversations of a few kilobytes each.

@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   python3 python3-dev libpython3-dev
+  python3-numpy python3-lxml python3-cryptography
   nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  mypy dpkg-dev file
+  mypy dpkg-dev file help2man lintian
   libpcap-dev libndpi-dev libndpi-bin
 )
 

@@ -33,7 +33,7 @@ if [[ -n ${QPP_TSAN_PYTHON:-} ]]; then
 fi
 
 targets=(qpp-stress-tests)
-select=(-R '^Stress\.')
+select=(-R '^(process/)?Stress\.')
 if ((all)); then
   # Everything but the replay tool's tests, examples and the stub check,
   # which need the tool and which this build does not make.
@@ -72,6 +72,9 @@ cmake -S . -B "$build" "${configure[@]}" >/dev/null
 # at is not lost.
 reports=$probe/reports
 mkdir "$reports"
+# Script runners run as another user, and write their reports here too.
+chmod 755 "$probe"
+chmod 1777 "$reports"
 options="halt_on_error=1 second_deadlock_stack=1 exitcode=66 log_path=$reports/report"
 if [[ -f tests/tsan.supp ]]; then
   options+=" suppressions=$PWD/tests/tsan.supp"
