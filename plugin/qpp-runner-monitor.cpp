@@ -319,21 +319,26 @@ void qppRunnerMonitor::Acknowledge(const qppUpMessage &m)
         if (in_flight.empty() || in_flight.front().seq != m.seq ||
             ((in_flight.front().what == InFlight::LOAD) != (m.type == qppMessage::LOADED)))
             throw qppMessageError("an acknowledgement out of order");
-        InFlight done = std::move(in_flight.front());
+        // Taken apart, not moved whole: the entry goes once its sync is out.
+        InFlight &front = in_flight.front();
+        const InFlight::What what = front.what;
+        const qppStats::Kind kind = front.kind;
+        const size_t flows = front.flows;
+        sync.swap(front.sync);
         in_flight.pop_front();
         acknowledged = m.seq;
-        if (done.what == InFlight::LOAD) {
+        if (what == InFlight::LOAD) {
             load_ok = m.status == 1;
             load_mask = m.mask;
             load_error = m.text;
             if (! load_ok && load_error.empty())
                 load_error = "the script runner could not load the script";
         }
-        else if (done.what == InFlight::EVENT) {
+        else if (what == InFlight::EVENT) {
             if (m.status == 0)
-                instance.stats.Served(done.kind, done.flows);
+                instance.stats.Served(kind, flows);
             else
-                instance.stats.Dropped(done.kind, done.flows);
+                instance.stats.Dropped(kind, flows);
             // The next event is in hand now.
             for (InFlight &next : in_flight) {
                 if (next.what != InFlight::EVENT) continue;
@@ -342,7 +347,6 @@ void qppRunnerMonitor::Acknowledge(const qppUpMessage &m)
                 break;
             }
         }
-        sync = std::move(done.sync);
     }
     state_cond.notify_all();
     if (sync) sync->Signal();
