@@ -46,10 +46,13 @@ inline bool qppBenchSync(qdPluginProcessor *plugin)
     return qppHostSync(plugin, std::chrono::minutes(5));
 }
 
-// A TLS flow of the kind the daemon sees most.
-inline std::shared_ptr<qdFlow> qppBenchFlow(int n)
+// A TLS flow of the kind the daemon sees most, on iface (a new one when
+// none is given).
+inline std::shared_ptr<qdFlow> qppBenchFlow(
+    long n, std::shared_ptr<qdInterface> iface = nullptr)
 {
-    auto flow = std::make_shared<qdFlow>(std::make_shared<qdInterface>("eth0", 0));
+    if (! iface) iface = std::make_shared<qdInterface>("eth0", 0);
+    auto flow = std::make_shared<qdFlow>(std::move(iface));
     flow->ip_version = 4;
     flow->ip_protocol = 6;
     qdAddr::Create(flow->lower_mac, "02:00:00:00:00:01");

@@ -100,24 +100,7 @@ void Stop(std::unique_ptr<qppPlugin> &plugin) { qppBenchStop(plugin); }
 // A TLS flow as the daemon keeps them; flows share their interface.
 std::shared_ptr<qdFlow> MakeFlow(long n, const std::shared_ptr<qdInterface> &iface)
 {
-    auto flow = std::make_shared<qdFlow>(iface);
-    flow->ip_version = 4;
-    flow->ip_protocol = 6;
-    qdAddr::Create(flow->lower_mac, "02:00:00:00:00:01");
-    qdAddr::Create(flow->upper_mac, "02:00:00:00:00:02");
-    qdAddr::Create(flow->lower_addr, "192.168.1.10",
-        static_cast<uint16_t>(1024 + n % 60000));
-    qdAddr::Create(flow->upper_addr, "93.184.216.34", 443);
-    flow->master_protocol = qdFlow::PROTO_TLS;
-    flow->detected_protocol = qdFlow::PROTO_TLS;
-    flow->detected_protocol_name = "TLS";
-    flow->detected_application_name = "example";
-    flow->host_server_name = "www.example.com";
-    flow->tls.version = 0x0304;
-    flow->tls.cipher_suite = 0x1301;
-    flow->tls.alpn = {"h2", "http/1.1"};
-    flow->digest_mdata.push_back(qdDigest{});
-    flow->flags.detection_init = true;
+    auto flow = qppBenchFlow(n, iface);
     flow->stats.lower_bytes = static_cast<uint64_t>(n) * 100;
     flow->stats.total_packets = static_cast<uint32_t>(n % 1000);
     return flow;

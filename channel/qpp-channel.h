@@ -148,16 +148,6 @@ private:
     uint64_t position;  // our own: head for a writer, tail for a reader
 };
 
-// A pause in a spin-wait: kinder to the other hyper-thread and the bus.
-inline void qppCpuRelax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 // Futex calls on words of the shared region (not private futexes: the
 // two processes share them).
 void qppFutexWake(std::atomic<uint32_t> &word);

@@ -41,3 +41,12 @@ public:
 private:
     int fd = -1;
 };
+
+// Reads a non-blocking descriptor empty: the wake-ups that a bell (a pipe)
+// or an eventfd holds, which say only that there was one.
+inline void qppDrain(int fd)
+{
+    char buffer[256];
+    while (read(fd, buffer, sizeof(buffer)) > 0) {
+    }
+}

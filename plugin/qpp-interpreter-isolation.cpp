@@ -104,26 +104,8 @@ void qppInterpreterIsolation::Load(const qppScriptLoad &load)
         qppSelectCallbacks(qppEvent::PRV_UNLOAD, 0, script.Subscriptions(), tag));
 
     qppPySubInterpreter::thread_scope scope(interpreter->GetInterpreterState());
-    script.Prepare();
-    script.ForgetCallbacks();
-    script.AddModuleDirectory(load.module_dir);
-    script.Import(load.name, load.path, load.digest, load.tag);
-
+    script.Load(load.name, load.path, load.digest, load.module_dir, load.tag);
     tag = load.name;
-    for (qppScript::Callback id : {qppScript::ProcessAgentEvent,
-             qppScript::ProcessFlowEvent, qppScript::ProcessFlowMap,
-             qppScript::ProcessFlowStats}) {
-        if (LoadScriptFunction(id)) {
-            qd_dprintf("%s: callback function loaded: %s\n", tag.c_str(),
-                qppScript::CallbackName(id));
-        }
-    }
-    script.MarkLoaded();
-}
-
-bool qppInterpreterIsolation::LoadScriptFunction(qppScript::Callback id)
-{
-    return script.Bind(id, tag);
 }
 
 void qppInterpreterIsolation::Serve(qppEvent &&event, uint8_t selected)

@@ -51,8 +51,6 @@ public:
     // Calls the callbacks selected for event. Throws qdException when the
     // arguments cannot be built.
     void CallScriptFunction(const qppEvent &event, uint8_t selected);
-    // Binds one callback of the loaded script module; inside a thread_scope.
-    bool LoadScriptFunction(qppScript::Callback id);
 
     // For hosts of the encoder (tests, benchmarks): the sub-interpreter,
     // and a dictionary of flow made in it (inside a thread_scope of it).

@@ -362,9 +362,7 @@ bool qppProcessIsolation::Write(const void *bytes, size_t n)
                 struct pollfd fds[2] = {{runner->process.WorkerBell(), POLLIN, 0},
                     {runner->process.PidFd(), POLLIN, 0}};
                 poll(fds, 2, 100);
-                char buffer[64];
-                while (read(runner->process.WorkerBell(), buffer, sizeof(buffer)) > 0) {
-                }
+                qppDrain(runner->process.WorkerBell());
                 if (fds[1].revents != 0) {
                     state.writer_waiting.store(0);
                     return false;

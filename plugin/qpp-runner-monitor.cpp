@@ -12,13 +12,6 @@
 
 namespace {
 
-void Drain(int fd)
-{
-    char buffer[256];
-    while (read(fd, buffer, sizeof(buffer)) > 0) {
-    }
-}
-
 // How often a monitor reads while only events are in flight.
 constexpr int lazy_reading_ms = 5;
 
@@ -44,10 +37,25 @@ qppRunnerMonitor::qppRunnerMonitor(
 qppRunnerMonitor::~qppRunnerMonitor()
 {
     stopping = true;
+    Wake();
+    if (thread.joinable()) thread.join();
+}
+
+void qppRunnerMonitor::Wake()
+{
+    // A full counter already holds a wake-up.
     uint64_t one = 1;
     ssize_t rc = write(wake.Get(), &one, sizeof(one));
     (void)rc;
-    if (thread.joinable()) thread.join();
+}
+
+void qppRunnerMonitor::WakeWriter()
+{
+    qppRingState &state = up.State();
+    if (state.writer_waiting.exchange(0)) {
+        state.room_seq.fetch_add(1);
+        qppFutexWake(state.room_seq);
+    }
 }
 
 void qppRunnerMonitor::Expect(InFlight item)
@@ -95,9 +103,7 @@ void qppRunnerMonitor::Configure(std::chrono::nanoseconds new_budget)
         std::lock_guard<std::mutex> guard(state_lock);
         budget = new_budget;
     }
-    uint64_t one = 1;
-    ssize_t rc = write(wake.Get(), &one, sizeof(one));
-    (void)rc;
+    Wake();
 }
 
 void qppRunnerMonitor::BeginEnding(clock::time_point at)
@@ -106,9 +112,7 @@ void qppRunnerMonitor::BeginEnding(clock::time_point at)
         std::lock_guard<std::mutex> guard(state_lock);
         if (! ending_at) ending_at = at;
     }
-    uint64_t one = 1;
-    ssize_t rc = write(wake.Get(), &one, sizeof(one));
-    (void)rc;
+    Wake();
 }
 
 std::deque<qppRunnerMonitor::InFlight> qppRunnerMonitor::Finish(
@@ -173,17 +177,13 @@ void qppRunnerMonitor::Run()
         if (reading) {
             try {
                 qppUpMessage m;
+                // A runner waiting for room goes on while a message is
+                // handled (a dispatch may take a while).
                 while (reader.Next(m)) {
-                    if (state.writer_waiting.exchange(0)) {
-                        state.room_seq.fetch_add(1);
-                        qppFutexWake(state.room_seq);
-                    }
+                    WakeWriter();
                     Handle(m);
                 }
-                if (state.writer_waiting.exchange(0)) {
-                    state.room_seq.fetch_add(1);
-                    qppFutexWake(state.room_seq);
-                }
+                WakeWriter();
             }
             catch (const std::exception &e) {
                 // qppMessageError, or a host that failed to take a line.
@@ -236,12 +236,14 @@ void qppRunnerMonitor::Run()
             struct pollfd end = {process.PidFd(), POLLIN, 0};
             if (fds[0].revents == 0 && poll(&end, 1, 1000) == 0) KillFor("it closed its bell");
         }
-        if (bell) Drain(process.MonitorBell());
-        Drain(wake.Get());
+        if (bell) qppDrain(process.MonitorBell());
+        qppDrain(wake.Get());
         if (fds[0].revents != 0) gone = true;
     }
     ended = true;
     {
+        // A waiter between its test of ended and its wait holds the lock:
+        // taking it here means the notice cannot fall between the two.
         std::lock_guard<std::mutex> guard(state_lock);
     }
     state_cond.notify_all();

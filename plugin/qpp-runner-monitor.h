@@ -115,6 +115,10 @@ private:
     // The next moment the runner must be ended at, if any, and why.
     clock::time_point Deadline(std::string &why);
     void KillFor(const std::string &why, bool overstayed = false);
+    // Brings the thread back to its deadlines.
+    void Wake();
+    // Wakes a runner that waits for room in the up ring, if it does.
+    void WakeWriter();
 
     qppChannelMapping &mapping;
     qppRunnerProcess &process;

@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "qpp-fd.h"
 #include "runner-privileges.h"
 
 namespace {
@@ -61,11 +62,10 @@ std::string qppDropPrivileges(const qppRunnerIdentity &identity, pid_t parent)
 
     // The kernel's choice when memory runs out: this runner before the
     // daemon. Raising one's own score needs no privilege.
-    int oom = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
-    if (oom >= 0) {
-        ssize_t rc = write(oom, "1000", 4);
+    qppFd oom(open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC));
+    if (oom) {
+        ssize_t rc = write(oom.Get(), "1000", 4);
         (void)rc;
-        close(oom);
     }
 
     if (! Limit(RLIMIT_CORE, 0)) return Failed("cannot turn core files off");

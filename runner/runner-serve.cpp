@@ -172,22 +172,10 @@ void qppRunnerServer::Load(const std::string &body)
     qppMessageWriter answer(qppMessage::LOADED);
     try {
         UnloadNotice();
-        script.Prepare();
-        script.ForgetCallbacks();
-        script.AddModuleDirectory(module_dir);
-        script.Import(name, path, digest, old_tag);
+        script.Load(name, path, digest, module_dir, old_tag);
         tag = name;
         // Named as the daemon's worker names itself, after the script.
         pthread_setname_np(pthread_self(), tag.substr(0, 15).c_str());
-        for (qppScript::Callback id : {qppScript::ProcessAgentEvent,
-                 qppScript::ProcessFlowEvent, qppScript::ProcessFlowMap,
-                 qppScript::ProcessFlowStats}) {
-            if (script.Bind(id, tag)) {
-                qd_dprintf("%s: callback function loaded: %s\n", tag.c_str(),
-                    qppScript::CallbackName(id));
-            }
-        }
-        script.MarkLoaded();
         answer.U64(seq).U8(1).U8(mask.load() & 0x0f).Text("");
     }
     catch (const std::exception &e) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "qpp-configuration.h"
+#include "qpp-fd.h"
 #include "quivend.h"
 
 namespace {
@@ -16,26 +17,23 @@ namespace {
 // for whatever went wrong, opening or reading.
 std::string ReadConfiguration(const std::string &filename)
 {
-    int fd = open(filename.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    qppFd fd(open(filename.c_str(), O_RDONLY | O_CLOEXEC));
+    if (! fd) {
         throw qdException("error loading configuration: %s: %s",
             filename.c_str(), strerror(errno));
     }
     std::string content;
     char buffer[4096];
     for (;;) {
-        ssize_t got = read(fd, buffer, sizeof(buffer));
+        ssize_t got = read(fd.Get(), buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            int error = errno;
-            close(fd);
             throw qdException("error loading configuration: %s: %s",
-                filename.c_str(), strerror(error));
+                filename.c_str(), strerror(errno));
         }
         if (got == 0) break;
         content.append(buffer, static_cast<size_t>(got));
     }
-    close(fd);
     return content;
 }
 

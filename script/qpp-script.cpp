@@ -254,6 +254,20 @@ void qppScript::Import(const std::string &name, const std::string &path,
     module_name = name;
 }
 
+void qppScript::Load(const std::string &name, const std::string &path,
+    const uint8_t digest[20], const std::string &module_dir, const std::string &tag)
+{
+    Prepare();
+    ForgetCallbacks();
+    AddModuleDirectory(module_dir);
+    Import(name, path, digest, tag);
+    for (Callback id : {ProcessAgentEvent, ProcessFlowEvent, ProcessFlowMap, ProcessFlowStats}) {
+        if (Bind(id, name))
+            qd_dprintf("%s: callback function loaded: %s\n", name.c_str(), CallbackName(id));
+    }
+    subscriptions |= loaded;
+}
+
 bool qppScript::Bind(uint8_t id, const std::string &tag)
 {
     int slot = Slot(id);

@@ -90,8 +90,13 @@ public:
     // Binds one callback of the imported module; false when the script
     // does not define it. Throws qdException for an id that names none.
     bool Bind(uint8_t id, const std::string &tag);
-    // The script is loaded: every callback it defines is bound.
-    void MarkLoaded() { subscriptions |= loaded; }
+    // Worker thread, inside a thread_scope: all of the above in their
+    // order (Prepare, ForgetCallbacks, AddModuleDirectory, Import, Bind of
+    // every callback the script defines, each said in a debug line under
+    // the new tag, name), then marks the script loaded. Throws
+    // qdException: nothing is bound then.
+    void Load(const std::string &name, const std::string &path, const uint8_t digest[20],
+        const std::string &module_dir, const std::string &tag);
     // The bound callback of id, borrowed; null when there is none.
     PyObject *Function(Callback id) const;
     qppFlowEncoder &Encoder() { return encoder; }
