@@ -14,6 +14,9 @@ namespace {
 
 // How often a monitor reads while only events are in flight.
 constexpr int lazy_reading_ms = 5;
+// How often a monitor with a budget to keep looks for work given to a
+// runner that has gone quiet.
+constexpr int budget_look_ms = 100;
 
 std::string Seconds(std::chrono::nanoseconds d)
 {
@@ -61,6 +64,8 @@ void qppRunnerMonitor::WakeWriter()
 void qppRunnerMonitor::Expect(InFlight item)
 {
     std::lock_guard<std::mutex> guard(state_lock);
+    // Work for a runner that had none: it is heard from from now on.
+    if (in_flight.empty()) heard = clock::now();
     if (item.what == InFlight::EVENT) {
         for (const InFlight &earlier : in_flight) {
             if (earlier.what != InFlight::EVENT) continue;
@@ -139,6 +144,16 @@ qppRunnerMonitor::clock::time_point qppRunnerMonitor::Deadline(std::string &why)
             std::to_string(runner_kill_grace.count()) +
             " seconds past its time budget of " + Seconds(budget) + " seconds";
     }
+    // Between calls a runner that has work says something (a call, an
+    // acknowledgement) within moments; one stopped or stuck there is held
+    // to the budget too. A load is not: an import takes what it takes.
+    else if (call == 0 && budget.count() > 0 && ! in_flight.empty() &&
+        in_flight.front().what != InFlight::LOAD) {
+        deadline = heard + budget + runner_kill_grace;
+        why = "nothing heard from it for " +
+            Seconds(budget + std::chrono::duration_cast<std::chrono::nanoseconds>(runner_kill_grace)) +
+            " seconds while it had work and no callback ran";
+    }
     // Once the instance is ending, whatever the runner still has to do
     // gets a grace after which the runner interrupts its call, and a
     // second for the call to end.
@@ -164,7 +179,11 @@ void qppRunnerMonitor::KillFor(const std::string &why, bool overstaid)
             overstayed = overstaid;
         }
     }
-    process.Kill();
+    int error = process.Kill();
+    // Said once: the monitor goes on watching for an end that may not come.
+    if (error != 0 && ! kill_failed.exchange(true))
+        qd_printf("%s: script runner (pid %d) cannot be ended (%s): %s\n",
+            process.Tag().c_str(), static_cast<int>(process.Pid()), why.c_str(), strerror(error));
 }
 
 void qppRunnerMonitor::Run()
@@ -212,12 +231,17 @@ void qppRunnerMonitor::Run()
         // then while events are in flight. Whatever someone waits for (a
         // load, a sync point, the unload notice, a request, a log line)
         // wakes it.
-        bool events;
+        bool events, budgeted;
         {
             std::lock_guard<std::mutex> guard(state_lock);
             events = ! in_flight.empty();
+            budgeted = budget.count() > 0;
         }
         if (events && (timeout < 0 || timeout > lazy_reading_ms)) timeout = lazy_reading_ms;
+        // Work handed to a runner does not wake the monitor (it would cost
+        // the worker a system call an event): with a budget to hold the
+        // runner to, the monitor looks now and then.
+        if (budgeted && (timeout < 0 || timeout > budget_look_ms)) timeout = budget_look_ms;
         state.reader_waiting.store(1);
         if (reading && up.Available() != 0) {
             state.reader_waiting.store(0);
@@ -252,6 +276,10 @@ void qppRunnerMonitor::Run()
 
 void qppRunnerMonitor::Handle(const qppUpMessage &m)
 {
+    {
+        std::lock_guard<std::mutex> guard(state_lock);
+        heard = clock::now();
+    }
     switch (m.type) {
     case qppMessage::LOG:
         // The text is the runner's, never a format. The runner has gone

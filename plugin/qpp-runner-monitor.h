@@ -138,10 +138,12 @@ private:
     std::optional<clock::time_point> ending_at;  // guarded
     uint8_t call = 0;                         // guarded: the callback running, 0: none
     clock::time_point call_started;           // guarded
+    clock::time_point heard;                  // guarded: the last message, or work given
     std::string killed_because;               // guarded
     bool overstayed = false;                  // guarded
     std::atomic<bool> ended{false};
     std::atomic<bool> stopping{false};
+    std::atomic<bool> kill_failed{false};  // said once
 
     std::thread thread;
 };

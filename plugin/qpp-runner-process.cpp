@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -72,6 +73,14 @@ std::string HomeOf(uid_t uid)
     return pw.pw_dir;
 }
 
+bool HoldsKill()
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[CAP_KILL / 32].effective & (1u << (CAP_KILL % 32))) != 0;
+}
+
 class SpawnActions
 {
 public:
@@ -104,6 +113,11 @@ qppRunnerIdentityArgs qppRunnerIdentityArgs::Resolve(const qppRunnerSettings &se
         throw qdException("cannot start the script runner: no such user: %s", settings.user.c_str());
     identity.uid = user->pw_uid;
     identity.gid = user->pw_gid;
+    // A runner of another user is out of reach of a signal without
+    // CAP_KILL: one that misbehaved could never be ended.
+    if (identity.uid != 0 && ! HoldsKill())
+        throw qdException("cannot start the script runner: the daemon cannot end a runner that "
+                          "runs as %s (it lacks the capability CAP_KILL)", settings.user.c_str());
     if (! settings.group.empty()) {
         struct group gr, *group = nullptr;
         std::vector<char> group_buffer(16384);
@@ -138,6 +152,7 @@ std::string qppRunnerProcess::DefaultPath()
 
 qppRunnerProcess::qppRunnerProcess(const std::string &path, int memfd,
     const qppRunnerIdentityArgs &identity, const std::string &tag)
+    : tag(tag)
 {
     qppFd worker_write, monitor_write;
     Bell(worker_bell, worker_write);
@@ -203,14 +218,16 @@ qppRunnerProcess::~qppRunnerProcess()
     Reap();
 }
 
-void qppRunnerProcess::Kill()
+int qppRunnerProcess::Kill()
 {
-    if (pid <= 0 || reaped) return;
+    if (pid <= 0 || reaped) return 0;
     // The group while the runner is not reaped: its number cannot have
     // been given to another process yet.
     kill(-pid, SIGKILL);
-    if (pidfd) syscall(SYS_pidfd_send_signal, pidfd.Get(), SIGKILL, nullptr, 0);
-    else kill(pid, SIGKILL);
+    long rc = pidfd ? syscall(SYS_pidfd_send_signal, pidfd.Get(), SIGKILL, nullptr, 0)
+                    : kill(pid, SIGKILL);
+    // One that has ended but is not reaped yet takes no signal: ESRCH.
+    return rc < 0 && errno != ESRCH ? errno : 0;
 }
 
 std::string qppRunnerProcess::Reap()

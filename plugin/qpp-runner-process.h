@@ -49,12 +49,15 @@ public:
     qppRunnerProcess &operator=(const qppRunnerProcess &) = delete;
 
     pid_t Pid() const { return pid; }
+    // The instance's tag when the runner started.
+    const std::string &Tag() const { return tag; }
     int PidFd() const { return pidfd.Get(); }
     int WorkerBell() const { return worker_bell.Get(); }
     int MonitorBell() const { return monitor_bell.Get(); }
 
     // SIGKILL to the runner and its process group; harmless once it ended.
-    void Kill();
+    // Returns 0, or the errno of a runner that could not be signalled.
+    int Kill();
     // Waits for the runner's end and reaps it. Returns how it ended, in
     // words: "exited with status 3", "was killed by signal 11
     // (Segmentation fault)". Once.
@@ -67,6 +70,7 @@ public:
     static std::string DefaultPath();
 
 private:
+    std::string tag;
     pid_t pid = -1;
     qppFd pidfd;
     qppFd worker_bell;   // read ends

@@ -150,3 +150,43 @@ def ProcessAgentEvent(event):
 
 INSTANTIATE_TEST_SUITE_P(Runner, Faults, ::testing::ValuesIn(faults),
     [](const ::testing::TestParamInfo<Fault> &info) { return info.param.name; });
+
+// A runner stopped between calls says nothing while events wait for it:
+// with a budget it is held to it all the same, ended and started again.
+TEST(Faults, ARunnerStoppedBetweenCallsIsEndedPastTheBudget)
+{
+    if (! Process()) GTEST_SKIP() << "a stopped daemon stops everything";
+    TestHost host;
+    std::string script = host.ModuleDir() + "/stopped.py";
+    WriteFile(script, R"(import os, qpp, signal, threading
+qpp.print("stopped: imported\n")
+def ProcessAgentEvent(event):
+    if event == 11:
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGSTOP)).start()
+)");
+    host.WriteConf("{\"script\": \"" + script + "\", \"callback_timeout\": 0.5}", "stopped");
+    qdPluginProcessor *a = host.Start("python-stopped", "stopped");
+    ASSERT_NE(a, nullptr);
+    a->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_INIT);
+    ASSERT_TRUE(TestHost::Sync(a));
+    std::string stat = "/proc/" + std::to_string(qppHostStats(a)["runner"]["pid"].get<int>()) + "/stat";
+    auto stopped = [&stat] {
+        std::string text = ReadFile(stat);
+        size_t paren = text.rfind(')');
+        return paren != std::string::npos && text.compare(paren + 2, 1, "T") == 0;
+    };
+    auto until = std::chrono::steady_clock::now() + deadline;
+    while (! stopped() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(stopped());
+    a->DispatchProcessorEvent(qdPluginProcessor::EVENT_UPDATE_COMPLETE);
+    ASSERT_TRUE(host.log.WaitFor("stopped: script runner (pid ")) << host.log.Text();
+    EXPECT_EQ(host.log.Count(") was killed: nothing heard from it for 3.5 seconds while it had "
+                             "work and no callback ran; 1 event(s) dropped; starting it again "
+                             "in 1 s"), 1u) << host.log.Text();
+    ASSERT_TRUE(host.log.WaitFor("stopped: imported", 2)) << host.log.Text();
+    json stats = qppHostStats(a);
+    EXPECT_EQ(stats["runner"]["restarts"], 1);
+    EXPECT_EQ(stats["events"]["agent"]["dropped"], 1);
+    TestHost::Stop(a);
+}

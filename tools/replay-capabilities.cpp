@@ -19,9 +19,11 @@ struct Capabilities
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
 };
 
-// What starting a runner as another user takes, as bits of the first word.
+// What starting a runner as another user takes, and ending it (a runner
+// of another user is out of reach of a signal without CAP_KILL), as bits
+// of the first word.
 constexpr uint32_t runner_start =
-    (1u << CAP_SETUID) | (1u << CAP_SETGID) | (1u << CAP_SETPCAP);
+    (1u << CAP_SETUID) | (1u << CAP_SETGID) | (1u << CAP_SETPCAP) | (1u << CAP_KILL);
 
 bool Kept(int cap, bool keep_runner_start)
 {

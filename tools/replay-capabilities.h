@@ -9,8 +9,9 @@
 
 // A script runner started by a tool that still runs as root becomes the
 // configured user: the tool keeps what that takes (CAP_SETUID, CAP_SETGID,
-// and CAP_SETPCAP for the runner to empty its own bounding set) until it
-// knows where its script runs. No script ever runs in the tool's process
+// and CAP_SETPCAP for the runner to empty its own bounding set) and what
+// ending such a runner takes (CAP_KILL) until it knows where its script
+// runs. No script ever runs in the tool's process
 // with them: they go before a script in a sub-interpreter is read.
 
 // Empties the bounding set as far as the process may (a capability leaves
